@@ -1,0 +1,446 @@
+/*
+ * korva_api.cpp - the eight exported functions.
+ *
+ * Each function writes its call trace, turns the handle into the registered
+ * Device record and reaches the adapter through the driver the record was
+ * opened with.
+ */
+#include "korva_api.h"
+
+#include "platform.h"
+#include "sysfuncs.h"
+#include "sysfuncs_ocera.h"
+
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+/* Opening and closing change the handle table and the driver operation
+ * table; one lock keeps concurrent opens and closes of different handles
+ * apart. */
+std::mutex &OpenCloseLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+/* Pointer-sized arguments are traced in hexadecimal: eight digits for any
+ * value that fits 32 bits, all of them for larger addresses. */
+uintptr_t Hex(const void *p) { return reinterpret_cast<uintptr_t>(p); }
+
+struct ErrorText {
+    int32_t code;
+    const char *text;
+};
+constexpr ErrorText kErrorTexts[] = {
+    {KORVA_ERR_OK, "No error."},
+    {KORVA_ERR_GENERIC, "Generic error."},
+    {KORVA_ERR_NO_DEVICE, "No device was found."},
+    {KORVA_ERR_SYSTEM, "A system API failed."},
+    {KORVA_ERR_NO_MEMORY, "Not enough memory."},
+    {KORVA_ERR_NO_ELEMENT, "No element was found."},
+    {KORVA_ERR_HANDLE, "The handle is not valid."},
+    {KORVA_ERR_IOCTL, "The ioctl failed."},
+    {KORVA_ERR_MUTEX, "The mutex failed."},
+    {KORVA_ERR_COMMAND, "The command failed."},
+    {KORVA_ERR_LISTEN_ONLY, "The listen only operation failed."},
+    {KORVA_ERR_NOT_IMPLEMENTED, "The function is not implemented."},
+    {KORVA_ERR_GOTO, "Goto error failed."},
+};
+
+const char *ErrorTextOf(int32_t code) {
+    for (const ErrorText &e : kErrorTexts)
+        if (e.code == code) return e.text;
+    return "Unknown error.";
+}
+
+/* Releases the discovery list.  The record chosen from it has been copied
+ * into the handle table together with its channel, so only the others'
+ * channels are closed. */
+void ReleaseDiscovery(Device **list, const Device *chosen) {
+    for (int i = 0; i < DEVICE_LIST_SIZE && list[i] != nullptr; ++i)
+        if (list[i] != chosen) ReleaseChannelResources(list[i]);
+    FreeDeviceList(list);
+}
+
+/* The channel and buffers now belong to the registered copy. */
+void DetachChannel(Device *dev) {
+    dev->Fd = dev->Socket = -1;
+    dev->ChannelOpen = 0;
+    dev->TxBuf = nullptr;
+    dev->TxMutexInit = 0;
+    dev->WakePipeOpen = 0;
+}
+
+void DestroySync(Device *dev) {
+    if (!dev->SyncInit) return;
+    pthread_mutex_destroy(&dev->RingMutex);
+    pthread_mutex_destroy(&dev->WaitMutex);
+    pthread_cond_destroy(&dev->RxCond);
+    pthread_mutex_destroy(&dev->ConfigMutex);
+    dev->SyncInit = 0;
+}
+
+/* Undoes a registration whose set-up failed: nothing of it stays behind
+ * and the handle is free again. */
+void AbandonRegistered(Device *dev) {
+    DestroySync(dev);
+    dev->Ops.CloseDevice(dev);
+    ReleaseChannelResources(dev);
+    std::free(dev->RingBuf);
+    std::free(dev->RxLine);
+    dev->RingBuf = nullptr;
+    dev->RxLine = nullptr;
+    RemoveDeviceFromList(DeviceList, *dev);
+}
+
+/* Runs the driver's reader and marks the record when it has ended, also
+ * when the reader leaves through pthread_exit. */
+void *ReaderMain(void *arg) {
+    auto *dev = static_cast<Device *>(arg);
+    struct Ended {
+        Device *dev;
+        ~Ended() { AtomicStore(dev->ThreadAlive, 0); }
+    } ended{dev};
+    return dev->Ops.ReadThread(dev);
+}
+
+/* Asks the reader thread to end and waits until it has: only then may its
+ * record's mutexes and buffers go.  Every reader waits in bounded slices or
+ * on the wake pipe, so the join cannot hang, and no thread is ever
+ * cancelled while it might hold a lock. */
+void StopReader(Device *dev) {
+    AtomicStore(dev->StopThread, 1);
+    if (dev->WakePipeOpen) PlatWake(dev->WakePipe[1]);
+    pthread_join(dev->Thread, nullptr);
+}
+
+/* Serial number: the decimal digits at the start of the name. */
+uint32_t SerialOfName(const char *name) {
+    uint32_t v = 0;
+    for (const char *p = name; *p >= '0' && *p <= '9'; ++p) v = v * 10U + static_cast<uint32_t>(*p - '0');
+    return v;
+}
+
+} // namespace
+
+extern "C" {
+
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Open(const char *name, int32_t mode) {
+    std::lock_guard<std::mutex> guard(OpenCloseLock());
+    TraceAt(UNIT_API, 54, KORVA_DEBUG_LEVEL_CALL, "KORVA_Open(%s)", name ? name : "(null)");
+
+    Device *list[DEVICE_LIST_SIZE] = {};
+    Device local;
+    InitDevice(&local);
+    Device *cand = nullptr;
+
+    if (name != nullptr) {
+        if (ConvertDeviceName2SystemName(name, local.SystemName) != 0) {
+            TraceAt(UNIT_API, 73, KORVA_ERR_NO_DEVICE, "device name too long");
+            return KORVA_ERR_NO_DEVICE;
+        }
+        if (GetDeviceType(&local) == 0) {
+            InitSystem(&local);
+            const DriverOps ops = CurrentDriverOps();
+            ops.ResetDevice(&local);
+            if (ops.GetDeviceSerialNrNVersion(&local) != 0) {
+                ReleaseChannelResources(&local);
+                TraceAt(UNIT_API, 73, KORVA_ERR_NO_DEVICE, "no device found at this location");
+                return KORVA_ERR_NO_DEVICE;
+            }
+            cand = &local;
+        } else {
+            EnumDevices2List(list);
+            const uint32_t serial = SerialOfName(name);
+            for (int i = 0; i < DEVICE_LIST_SIZE && list[i] != nullptr; ++i)
+                if (list[i]->SerialNr == serial) cand = list[i];
+            InitSystem(cand);
+        }
+    } else {
+        EnumDevices2List(list);
+        cand = list[0];
+        InitSystem(cand);
+    }
+
+    if (cand == nullptr) {
+        ReleaseDiscovery(list, nullptr);
+        TraceAt(UNIT_API, 93, KORVA_ERR_NO_DEVICE, "no device found");
+        return KORVA_ERR_NO_DEVICE;
+    }
+
+    DriverOps ops = CurrentDriverOps();
+    // The process-wide table has no filter-mode operation for LinCAN; the
+    // record gets one that says so instead of sending Lawicel text.
+    if (cand->DeviceType == DEVTYPE_OCERA) ops.SetDeviceFilterMode = SetDeviceFilterMode_Ocera;
+    cand->Mode = mode;
+    if (ops.OpenDevice(cand) != 0) {
+        if (cand == &local) ReleaseChannelResources(&local);
+        ReleaseDiscovery(list, nullptr);
+        TraceAt(UNIT_API, 101, KORVA_ERR_SYSTEM, "OpenDevice");
+        return KORVA_ERR_SYSTEM;
+    }
+    cand->Ops = ops;
+    cand->OpsValid = 1;
+
+    Device *dev = AddDevice2List(DeviceList, cand);
+    if (dev == nullptr) {
+        ops.CloseDevice(cand);
+        if (cand == &local) ReleaseChannelResources(&local);
+        ReleaseDiscovery(list, nullptr);
+        TraceAt(UNIT_API, 105, KORVA_ERR_NO_MEMORY, "no free handle");
+        return KORVA_ERR_NO_MEMORY;
+    }
+    DetachChannel(cand);
+    ReleaseDiscovery(list, cand);
+
+    dev->RxLine = static_cast<char *>(std::malloc(RX_LINE_SIZE));
+    if (dev->RxLine == nullptr) {
+        AbandonRegistered(dev);
+        TraceAt(UNIT_API, 110, KORVA_ERR_SYSTEM, "malloc");
+        return KORVA_ERR_SYSTEM;
+    }
+    std::memset(dev->RxLine, 0, RX_LINE_SIZE);
+    dev->RingBuf = static_cast<CanMsg *>(std::malloc(RING_SIZE * sizeof(CanMsg)));
+    if (dev->RingBuf == nullptr) {
+        AbandonRegistered(dev);
+        TraceAt(UNIT_API, 118, KORVA_ERR_SYSTEM, "malloc");
+        return KORVA_ERR_SYSTEM;
+    }
+    pthread_mutex_init(&dev->RingMutex, nullptr);
+    pthread_mutex_init(&dev->WaitMutex, nullptr);
+    pthread_cond_init(&dev->RxCond, nullptr);
+    pthread_mutex_init(&dev->ConfigMutex, nullptr);
+    dev->SyncInit = 1;
+
+    AtomicStore(dev->ThreadAlive, 1);
+    if (pthread_create(&dev->Thread, nullptr, ReaderMain, dev) != 0) {
+        AtomicStore(dev->ThreadAlive, 0);
+        AbandonRegistered(dev);
+        TraceAt(UNIT_API, 127, KORVA_ERR_SYSTEM, "CreateThread failed");
+        return KORVA_ERR_SYSTEM;
+    }
+    return dev->Handle;
+}
+
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Close(int32_t handle) {
+    std::lock_guard<std::mutex> guard(OpenCloseLock());
+    Device *dev = GetDevice(DeviceList, handle);
+    TraceAt(UNIT_API, 141, KORVA_DEBUG_LEVEL_CALL, "KORVA_Close(%d)", handle);
+    if (dev == nullptr) {
+        TraceAt(UNIT_API, 144, KORVA_ERR_HANDLE, "Handle is unknown");
+        return KORVA_ERR_HANDLE;
+    }
+    const DriverOps ops = OpsOf(dev);
+    ops.ResetDevice(dev);
+    ops.FlushWriteBuffer(dev);
+    PlatSleepMicros(100000);
+    StopReader(dev);
+    DestroySync(dev);
+    ops.CloseDevice(dev);
+    ReleaseChannelResources(dev);
+    std::free(dev->RingBuf);
+    std::free(dev->RxLine);
+    dev->RingBuf = nullptr;
+    dev->RxLine = nullptr;
+    RemoveDeviceFromList(DeviceList, *dev);
+    return 0;
+}
+
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Ioctl(int32_t handle, uint32_t request, void *argument) {
+    Device *dev = GetDevice(DeviceList, handle);
+    TraceAt(UNIT_API, 197, KORVA_DEBUG_LEVEL_CALL, "KORVA_Ioctl(%d, %d, %08" PRIXPTR ")", handle,
+            static_cast<int>(request), Hex(argument));
+    const auto intArg = static_cast<int32_t>(reinterpret_cast<intptr_t>(argument));
+
+    if (dev == nullptr && request != KORVA_IOCTL_SET_DEBUG_LEVEL && request != KORVA_IOCTL_SET_DEBUG_CHANNEL) {
+        if (request == KORVA_IOCTL_GET_API_VERSION && argument != nullptr) {
+            auto *v = static_cast<ApiVersion *>(argument);
+            v->Major = 1;
+            v->Minor = 6;
+            v->SubMinor = 0;
+            return KORVA_ERR_OK;
+        }
+        TraceAt(UNIT_API, 201, KORVA_ERR_HANDLE, "Handle is unknown");
+        return KORVA_ERR_HANDLE;
+    }
+
+    // Requests that carry a record need its address.
+    switch (request) {
+    case KORVA_IOCTL_GET_HW_PARAM:
+    case KORVA_IOCTL_SET_BTR:
+    case KORVA_IOCTL_GET_FLAGS:
+    case KORVA_IOCTL_SET_ACC_CODE_MASK:
+    case KORVA_IOCTL_GET_API_VERSION:
+        if (argument == nullptr) return KORVA_ERR_IOCTL;
+        break;
+    default:
+        break;
+    }
+
+    switch (request) {
+    case KORVA_IOCTL_SET_DEBUG_LEVEL:
+        AtomicStore(debug, intArg);
+        return KORVA_ERR_OK;
+    case KORVA_IOCTL_SET_DEBUG_CHANNEL:
+        CloseDebugChannel();
+        return OpenDebugChannel(intArg);
+    case KORVA_IOCTL_GET_API_VERSION: {
+        auto *v = static_cast<ApiVersion *>(argument);
+        v->Major = 1;
+        v->Minor = 6;
+        v->SubMinor = 0;
+        return KORVA_ERR_OK;
+    }
+    case KORVA_IOCTL_GET_HW_PARAM: {
+        auto *p = static_cast<HwParam *>(argument);
+        p->SerialNr = dev->SerialNr;
+        p->HwVersion = dev->HwVersion;
+        p->SwVersion = dev->SwVersion;
+        switch (dev->DeviceType) {
+        case DEVTYPE_SERIAL: p->HwType = KORVA_HWTYPE_SERIAL; break;
+        case DEVTYPE_USB: p->HwType = KORVA_HWTYPE_USB; break;
+        case DEVTYPE_NET: p->HwType = KORVA_HWTYPE_NET; break;
+        case DEVTYPE_OCERA: p->HwType = KORVA_HWTYPE_OCERA; break;
+        default: p->HwType = KORVA_HWTYPE_UNKNOWN; break;
+        }
+        return KORVA_ERR_OK;
+    }
+    case KORVA_IOCTL_SET_BLOCKING_READ:
+        AtomicStore(dev->BlockingRead, intArg);
+        return KORVA_ERR_OK;
+    case KORVA_IOCTL_SET_SPEED:
+    case KORVA_IOCTL_SET_BTR:
+    case KORVA_IOCTL_GET_FLAGS:
+    case KORVA_IOCTL_SET_ACC_CODE_MASK:
+    case KORVA_IOCTL_SET_TIMESTAMP:
+    case KORVA_IOCTL_SET_FILTER_MODE:
+        break;
+    default:
+        return KORVA_ERR_IOCTL;
+    }
+
+    // Adapter requests: one exchange at a time per handle, whichever thread
+    // asks (a Lawicel exchange closes and reopens the adapter's channel).
+    const DriverOps ops = OpsOf(dev);
+    if (pthread_mutex_lock(&dev->ConfigMutex) != 0) return KORVA_ERR_MUTEX;
+    int32_t rc = KORVA_ERR_IOCTL;
+    switch (request) {
+    case KORVA_IOCTL_SET_SPEED:
+        rc = ops.SetDeviceSpeed(dev, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argument)));
+        break;
+    case KORVA_IOCTL_SET_BTR:
+        rc = ops.SetDeviceBTR(dev, static_cast<const uint8_t *>(argument));
+        break;
+    case KORVA_IOCTL_GET_FLAGS:
+        rc = ops.GetDeviceFlags(dev, static_cast<uint32_t *>(argument));
+        break;
+    case KORVA_IOCTL_SET_ACC_CODE_MASK:
+        rc = ops.SetDeviceAccCodeMask(dev, static_cast<const uint32_t *>(argument));
+        break;
+    case KORVA_IOCTL_SET_TIMESTAMP:
+        rc = ops.SetDeviceTimestamp(dev, intArg);
+        break;
+    case KORVA_IOCTL_SET_FILTER_MODE:
+        rc = ops.SetDeviceFilterMode(dev, intArg);
+        break;
+    default:
+        break;
+    }
+    pthread_mutex_unlock(&dev->ConfigMutex);
+    return rc;
+}
+
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Flush(int32_t handle) {
+    Device *dev = GetDevice(DeviceList, handle);
+    TraceAt(UNIT_API, 279, KORVA_DEBUG_LEVEL_CALL, "KORVA_Flush(%d)", handle);
+    if (dev == nullptr) {
+        TraceAt(UNIT_API, 282, KORVA_ERR_HANDLE, "Handle is unknown");
+        return KORVA_ERR_HANDLE;
+    }
+    return OpsOf(dev).FlushWriteBuffer(dev);
+}
+
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Write(int32_t handle, const CanMsg *frames, uint32_t count,
+                                           uint32_t *written) {
+    Device *dev = GetDevice(DeviceList, handle);
+    TraceAt(UNIT_API, 293, KORVA_DEBUG_LEVEL_CALL, "KORVA_Write(%d, %08" PRIXPTR ", %d, %08" PRIXPTR ")",
+            handle, Hex(frames), static_cast<int>(count), Hex(written));
+    uint32_t scratch = 0;
+    if (written == nullptr) written = &scratch;
+    *written = 0;
+    if (dev == nullptr) {
+        TraceAt(UNIT_API, 298, KORVA_ERR_HANDLE, "Handle is unknown");
+        return KORVA_ERR_HANDLE;
+    }
+    if (dev->Mode == KORVA_MODE_LISTEN_ONLY) {
+        TraceAt(UNIT_API, 301, KORVA_ERR_LISTEN_ONLY, "Listen-Only-Mode");
+        return KORVA_ERR_LISTEN_ONLY;
+    }
+    if (frames == nullptr && count != 0) return KORVA_ERR_GENERIC;
+    return OpsOf(dev).WriteFrame(dev, frames, count, written);
+}
+
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint32_t count, uint32_t *read) {
+    Device *dev = GetDevice(DeviceList, handle);
+    TraceAt(UNIT_API, 316, KORVA_DEBUG_LEVEL_CALL, "KORVA_Read(%d, %08" PRIXPTR ", %d, %08" PRIXPTR ")", handle,
+            Hex(frames), static_cast<int>(count), Hex(read));
+    uint32_t scratch = 0;
+    if (read == nullptr) read = &scratch;
+    *read = 0;
+    if (dev == nullptr) {
+        TraceAt(UNIT_API, 321, KORVA_ERR_HANDLE, "Handle is unknown");
+        return KORVA_ERR_HANDLE;
+    }
+    if (frames == nullptr && count != 0) return KORVA_ERR_GENERIC;
+
+    // Wait once for a frame; a lost channel wakes the wait and ends it.
+    pthread_mutex_lock(&dev->WaitMutex);
+    if (AtomicLoad(dev->RingCount) == 0 && AtomicLoad(dev->BlockingRead) != 0 && !AtomicLoad(dev->ChannelLost))
+        pthread_cond_wait(&dev->RxCond, &dev->WaitMutex);
+    pthread_mutex_unlock(&dev->WaitMutex);
+
+    const uint32_t held = AtomicLoad(dev->RingCount);
+    const uint32_t n = count < held ? count : held;
+    if (count != 0) std::memset(static_cast<void *>(frames), 0, static_cast<size_t>(count) * sizeof(CanMsg));
+    for (uint32_t i = 0; i < n; ++i) {
+        const int32_t rc = GetMsgFromBuf(dev, &frames[i]);
+        if (rc != 0) {
+            *read = i;
+            TraceAt(UNIT_API, 344, rc, "GetMsgFromBuf");
+            return rc;
+        }
+    }
+    *read = n;
+    // Nothing will come any more: say so instead of returning empty-handed
+    // for ever.
+    if (n == 0 && AtomicLoad(dev->ChannelLost)) return KORVA_ERR_NO_DEVICE;
+    return KORVA_ERR_OK;
+}
+
+KORVA_EXPORT int32_t KORVA_CALL KORVA_SetRcvEvent(int32_t handle, void *event) {
+    Device *dev = GetDevice(DeviceList, handle);
+    TraceAt(UNIT_API, 364, KORVA_DEBUG_LEVEL_CALL, "KORVA_SetRcvEvent(%d, %08" PRIXPTR ")", handle, Hex(event));
+    if (dev == nullptr) return KORVA_ERR_HANDLE;
+    AtomicStore(dev->RcvEvent, event);
+    return KORVA_ERR_OK;
+}
+
+KORVA_EXPORT int32_t KORVA_CALL KORVA_GetErrorString(int32_t code, char *buffer, uint32_t max) {
+    // The caller's buffer need not be terminated yet: show at most max
+    // characters of it.
+    if (TraceEnabled(KORVA_DEBUG_LEVEL_CALL)) {
+        if (buffer == nullptr)
+            TraceAt(UNIT_API, 375, KORVA_DEBUG_LEVEL_CALL, "KORVA_GetErrorString(%d, (null), %d)", code,
+                    static_cast<int>(max));
+        else
+            TraceAt(UNIT_API, 375, KORVA_DEBUG_LEVEL_CALL, "KORVA_GetErrorString(%d, %.*s, %d)", code,
+                    static_cast<int>(strnlen(buffer, max)), buffer, static_cast<int>(max));
+    }
+    if (buffer == nullptr) return 0;
+    return static_cast<int32_t>(strcpy_max(buffer, ErrorTextOf(code), max));
+}
+
+} // extern "C"

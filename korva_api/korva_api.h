@@ -1,0 +1,211 @@
+/*
+ * korva_api.h - public interface of the korva CAN adapter library.
+ *
+ * An application opens an adapter with KORVA_Open, configures it with
+ * KORVA_Ioctl, exchanges frames with KORVA_Write and KORVA_Read, and closes
+ * it with KORVA_Close.  Every function returns a signed 32-bit integer: 0 or
+ * a negative KORVA_ERR_* code (KORVA_Open returns a handle, 1..256, on
+ * success; KORVA_GetErrorString a character count).
+ *
+ * Adapters served:
+ *   - Lawicel ASCII adapters on a serial line ("ttyUSB0", "/dev/ttyS1") or
+ *     over TCP ("192.168.1.10:2001");
+ *   - CAN controllers of the Ocera LinCAN kernel driver ("can0", "/dev/can1").
+ *
+ * Threads: KORVA_Read, KORVA_Write, KORVA_Flush, KORVA_Ioctl and
+ * KORVA_SetRcvEvent may be called from several threads at once on one handle
+ * (configuration requests on one handle are serialised internally).
+ * KORVA_Open and KORVA_Close must not run at the same time as each other,
+ * and a handle must not be closed while another thread is inside a call on
+ * it.
+ *
+ * This header compiles as C (C99 and later) and as C++.
+ */
+#ifndef KORVA_API_H
+#define KORVA_API_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#  define KORVA_CALL __cdecl
+#  if defined(KORVA_API_BUILD)
+#    define KORVA_EXPORT __declspec(dllexport)
+#  else
+#    define KORVA_EXPORT __declspec(dllimport)
+#  endif
+#else
+#  define KORVA_CALL
+#  define KORVA_EXPORT __attribute__((visibility("default")))
+#endif
+
+/* ---- Frames ------------------------------------------------------------ */
+
+/* One CAN frame: 16 bytes, no gaps, host byte order. */
+typedef struct CanMsg {
+    uint32_t Identifier; /* 11-bit (standard) or 29-bit (extended) identifier */
+    uint8_t  Length;     /* number of data bytes, 0..8 */
+    uint8_t  Data[8];    /* data bytes; those beyond Length are 0 on receive */
+    uint8_t  Flags;      /* sum of KORVA_FLAG_* bits */
+    uint16_t TimeStamp;  /* adapter time stamp when KORVA_FLAG_TIMESTAMP is set, else 0 */
+} CanMsg;
+
+#define KORVA_FLAG_STANDARD  0x01 /* 11-bit identifier */
+#define KORVA_FLAG_EXTENDED  0x02 /* 29-bit identifier */
+#define KORVA_FLAG_REMOTE    0x04 /* remote transmission request, no data */
+#define KORVA_FLAG_TIMESTAMP 0x08 /* TimeStamp holds the adapter's time stamp */
+
+/* ---- Records of KORVA_Ioctl ------------------------------------------- */
+
+/* Filled by KORVA_IOCTL_GET_HW_PARAM (only the first seven bytes). */
+typedef struct HwParam {
+    uint32_t SerialNr;  /* serial number reported by the adapter, 0 if none */
+    uint8_t  HwVersion; /* hardware version */
+    uint8_t  SwVersion; /* firmware version */
+    uint8_t  HwType;    /* KORVA_HWTYPE_* */
+} HwParam;
+
+#define KORVA_HWTYPE_UNKNOWN 0
+#define KORVA_HWTYPE_SERIAL  1 /* Lawicel adapter on a serial port (115200 bit/s) */
+#define KORVA_HWTYPE_USB     2 /* Lawicel adapter on a USB serial port (3000000 bit/s) */
+#define KORVA_HWTYPE_NET     3 /* Lawicel adapter reached over TCP */
+#define KORVA_HWTYPE_OCERA   4 /* LinCAN character device */
+
+/* Filled by KORVA_IOCTL_GET_API_VERSION: 1, 6, 0. */
+typedef struct ApiVersion {
+    uint8_t Major;
+    uint8_t Minor;
+    uint8_t SubMinor;
+} ApiVersion;
+
+/* ---- Error codes (texts through KORVA_GetErrorString) ------------------ */
+
+#define KORVA_ERR_OK              0    /* "No error." */
+#define KORVA_ERR_GENERIC         (-1) /* "Generic error." */
+#define KORVA_ERR_NO_DEVICE       (-2) /* "No device was found." */
+#define KORVA_ERR_SYSTEM          (-3) /* "A system API failed." */
+#define KORVA_ERR_NO_MEMORY       (-4) /* "Not enough memory." */
+#define KORVA_ERR_NO_ELEMENT      (-5) /* "No element was found." */
+#define KORVA_ERR_HANDLE          (-6) /* "The handle is not valid." */
+#define KORVA_ERR_IOCTL           (-7) /* "The ioctl failed." */
+#define KORVA_ERR_MUTEX           (-8) /* "The mutex failed." */
+#define KORVA_ERR_COMMAND         (-9) /* "The command failed." */
+#define KORVA_ERR_LISTEN_ONLY     (-10) /* "The listen only operation failed." */
+#define KORVA_ERR_NOT_IMPLEMENTED (-11) /* "The function is not implemented." */
+#define KORVA_ERR_GOTO            (-101) /* "Goto error failed." */
+
+/* ---- Open modes (second argument of KORVA_Open) ------------------------ */
+
+#define KORVA_MODE_NORMAL      0 /* Lawicel "O"; LinCAN device opened read-write */
+#define KORVA_MODE_LISTEN_ONLY 1 /* Lawicel "L"; LinCAN read-only; KORVA_Write refuses */
+#define KORVA_MODE_OPEN_Y      2 /* Lawicel "Y" instead of "O" */
+
+/* ---- Ioctl requests ------------------------------------------------------
+ * The third argument of KORVA_Ioctl is pointer-sized: an integer (pass it
+ * with KORVA_IOCTL_INT(value)) or the address of a record, as listed.
+ * "handle" means the request needs an open handle; the others work with
+ * handle 0. */
+#define KORVA_IOCTL_SET_DEBUG_LEVEL    1  /* int: trace threshold, 0 = off */
+#define KORVA_IOCTL_GET_HW_PARAM       2  /* handle; HwParam* */
+#define KORVA_IOCTL_SET_SPEED          3  /* handle; int speed code */
+#define KORVA_IOCTL_SET_BTR            4  /* handle; uint8_t[2]: BTR0, BTR1 */
+#define KORVA_IOCTL_GET_FLAGS          5  /* handle; uint32_t*: status flags, see below */
+#define KORVA_IOCTL_SET_ACC_CODE_MASK  6  /* handle; uint32_t[2]: code, mask */
+#define KORVA_IOCTL_SET_TIMESTAMP      7  /* handle; int: 0 off, else on */
+#define KORVA_IOCTL_SET_DEBUG_CHANNEL  8  /* int: KORVA_DEBUG_TO_FILE or stderr */
+#define KORVA_IOCTL_SET_BLOCKING_READ  9  /* handle; int: nonzero = KORVA_Read waits */
+#define KORVA_IOCTL_SET_FILTER_MODE    10 /* handle; int: 2 = single filter, else dual */
+#define KORVA_IOCTL_GET_API_VERSION    11 /* ApiVersion* */
+
+#define KORVA_IOCTL_INT(v) ((void *)(intptr_t)(v))
+
+/* Status flags returned by KORVA_IOCTL_GET_FLAGS.  Bits 0..7 are the
+ * adapter's own status bytes (Lawicel "F" reply) ORed together since the
+ * previous successful read of the flags; the library adds: */
+#define KORVA_STATUS_BUFFER_OVERRUN 0x10000 /* the receive ring was full and
+                                               received frames were dropped */
+#define KORVA_STATUS_CHANNEL_LOST   0x20000 /* the connection to the adapter
+                                               broke (TCP peer closed, serial
+                                               device gone); frames received
+                                               before stay readable */
+
+/* ---- Trace ------------------------------------------------------------- */
+
+#define KORVA_DEBUG_LEVEL_SYSTEM (-101) /* every line, failed system calls included */
+#define KORVA_DEBUG_LEVEL_CALL   (-51)  /* call traces and failures */
+#define KORVA_DEBUG_TO_FILE      2      /* channel: "korva_api.log" in the working directory */
+#define KORVA_DEBUG_TO_STDERR    1      /* channel: standard error (any value but 2) */
+
+/* ---- Functions --------------------------------------------------------- */
+
+/* Opens an adapter.  name is a location ("ttyUSB0", "/dev/ttyS0", "can0",
+ * "host:port"), a decimal serial number (the adapters in /dev are probed),
+ * or NULL for the first adapter found.  mode is a KORVA_MODE_*.
+ * Returns the handle (1..256), KORVA_ERR_NO_DEVICE when nothing answers,
+ * KORVA_ERR_SYSTEM when the adapter cannot be opened, KORVA_ERR_NO_MEMORY
+ * when all 256 handles are in use. */
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Open(const char *name, int32_t mode);
+
+/* Closes the adapter: resets it, sends what is still queued, stops its
+ * reader thread and frees the handle for reuse.  0 or KORVA_ERR_HANDLE. */
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Close(int32_t handle);
+
+/* Configures the adapter or the library; see KORVA_IOCTL_*.  Returns the
+ * request's result, KORVA_ERR_HANDLE for a handle that is not open (except
+ * requests 1, 8, 11), KORVA_ERR_IOCTL for an unknown request. */
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Ioctl(int32_t handle, uint32_t request, void *argument);
+
+/* Fetches up to count received frames into frames[] (all count records are
+ * zeroed first) and stores the number delivered in *read (0 on failure).
+ * With KORVA_IOCTL_SET_BLOCKING_READ on, an empty receive ring makes it wait
+ * once for the next frame. */
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint32_t count, uint32_t *read);
+
+/* Queues count frames for transmission and stores the number taken in
+ * *written (set to 0 first).  Lawicel adapters send queued frames within
+ * one clock tick, before any command, or at KORVA_Flush.  Returns
+ * KORVA_ERR_LISTEN_ONLY on a handle opened in listen-only mode. */
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Write(int32_t handle, const CanMsg *frames, uint32_t count, uint32_t *written);
+
+/* Sends the frames still queued for transmission. */
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Flush(int32_t handle);
+
+/* Registers a semaphore (on POSIX the address of a caller-owned sem_t) that
+ * is posted once for every frame stored in the receive ring; NULL stops
+ * it.  The semaphore must outlive its registration. */
+KORVA_EXPORT int32_t KORVA_CALL KORVA_SetRcvEvent(int32_t handle, void *event);
+
+/* Copies the text of an error code into buffer: at most max characters and
+ * a terminating NUL, so buffer must hold max + 1 bytes.  Returns the number
+ * of characters copied. */
+KORVA_EXPORT int32_t KORVA_CALL KORVA_GetErrorString(int32_t code, char *buffer, uint32_t max);
+
+#ifdef __cplusplus
+}
+#endif
+
+/* The records cross process and language boundaries: pin their layout. */
+#include <stddef.h>
+#if defined(__cplusplus)
+#  define KORVA_STATIC_ASSERT(e, m) static_assert(e, m)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#  define KORVA_STATIC_ASSERT(e, m) _Static_assert(e, m)
+#else
+#  define KORVA_STATIC_ASSERT(e, m)
+#endif
+KORVA_STATIC_ASSERT(sizeof(CanMsg) == 16, "CanMsg is 16 bytes");
+KORVA_STATIC_ASSERT(offsetof(CanMsg, Identifier) == 0, "CanMsg.Identifier at 0");
+KORVA_STATIC_ASSERT(offsetof(CanMsg, Length) == 4, "CanMsg.Length at 4");
+KORVA_STATIC_ASSERT(offsetof(CanMsg, Data) == 5, "CanMsg.Data at 5");
+KORVA_STATIC_ASSERT(offsetof(CanMsg, Flags) == 13, "CanMsg.Flags at 13");
+KORVA_STATIC_ASSERT(offsetof(CanMsg, TimeStamp) == 14, "CanMsg.TimeStamp at 14");
+KORVA_STATIC_ASSERT(offsetof(HwParam, SerialNr) == 0, "HwParam.SerialNr at 0");
+KORVA_STATIC_ASSERT(offsetof(HwParam, HwVersion) == 4, "HwParam.HwVersion at 4");
+KORVA_STATIC_ASSERT(offsetof(HwParam, SwVersion) == 5, "HwParam.SwVersion at 5");
+KORVA_STATIC_ASSERT(offsetof(HwParam, HwType) == 6, "HwParam.HwType at 6");
+KORVA_STATIC_ASSERT(sizeof(ApiVersion) == 3, "ApiVersion is 3 bytes");
+
+#endif /* KORVA_API_H */

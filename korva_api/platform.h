@@ -1,0 +1,100 @@
+/*
+ * platform.h - the thin operating-system layer of korva_api.
+ *
+ * Everything that differs between operating systems (serial lines, sockets,
+ * descriptor waits, sleeping, the clock tick, listing device nodes) is
+ * reached through these functions.  platform_posix.cpp implements them for
+ * Linux; a Windows port adds platform_win32.cpp with the same names.
+ * Threads, mutexes and condition variables are POSIX threads on both (the
+ * Windows toolchain ships winpthreads), so they are used directly.
+ *
+ * Functions return -1 on failure and leave the cause in errno (PlatErrno),
+ * so that the caller can trace the failed call where it happened.
+ *
+ * System calls on descriptors go through the replaceable table SysCalls,
+ * so that tests can catch them at the edge (answer LinCAN ioctls, make a
+ * write fail or stall) without touching the library's own logic.
+ */
+#ifndef KORVA_PLATFORM_H
+#define KORVA_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+
+/* The system calls that tests may replace.  Defaults call the system. */
+struct SysCallTable {
+    int (*open)(const char *path, int flags);        /* open(2) */
+    int (*close)(int fd);                             /* close(2) */
+    long (*read)(int fd, void *buf, size_t n);        /* read(2) */
+    long (*write)(int fd, const void *buf, size_t n); /* write(2) */
+    long (*recv)(int fd, void *buf, size_t n);        /* recv(2), flags 0 */
+    long (*send)(int fd, const void *buf, size_t n);  /* send(2), MSG_NOSIGNAL */
+    int (*ioctl)(int fd, unsigned long request, void *arg); /* ioctl(2) */
+};
+extern SysCallTable SysCalls;
+/* Puts the system's own calls back into SysCalls. */
+void PlatResetSysCalls(void);
+
+/* ---- time ---- */
+int32_t PlatTicks(void);                 /* clock ticks since a fixed point, wraps */
+void PlatSleepMicros(uint32_t micros);   /* 0 yields the processor */
+int64_t PlatMonotonicMicros(void);       /* monotonic clock for bounded waits */
+int PlatErrno(void);                     /* errno of the last failed call */
+
+/* ---- descriptor waits (poll, so any descriptor number works) ----
+ * timeoutMs < 0 waits without limit.  Result: 1 ready, 0 timed out,
+ * -1 failed.  A descriptor that reports an error or hang-up counts as
+ * ready: the following read or write then tells what happened. */
+int PlatWaitReadable(int fd, int timeoutMs);
+int PlatWaitWritable(int fd, int timeoutMs);
+/* Waits until fd or wakeFd is readable, without time limit.  Result: 1 fd
+ * is readable, 2 wakeFd is readable, -1 failed. */
+int PlatWaitReadableOrWake(int fd, int wakeFd);
+
+/* ---- serial line ---- */
+/* Opens a tty with O_RDWR | O_NOCTTY | O_NONBLOCK.  -1 on failure. */
+int PlatSerialOpen(const char *path);
+/* Raw 8N1: 115200 bit/s when highSpeed is 0, 3000000 otherwise; RTS/CTS
+ * when flowControl is nonzero; reads return at once.  Discards pending
+ * input and output.  On failure returns -1 and names the failed call
+ * ("tcgetattr" or "tcsetattr") in *failedCall. */
+int PlatSerialConfigure(int fd, int highSpeed, int flowControl, const char **failedCall);
+
+/* ---- TCP ---- */
+int PlatTcpSocket(void);                                     /* IPv4 stream socket */
+int PlatResolveIPv4(const char *host, uint32_t *addrNet);    /* 0, or -1 (errno set) */
+int PlatTcpConnect(int sock, uint32_t addrNet, uint16_t port); /* blocking connect */
+int PlatSetNonBlocking(int sock);
+
+/* ---- byte transfers (through SysCalls) ---- */
+long PlatRead(int fd, void *buf, size_t n, int isSocket);
+long PlatWrite(int fd, const void *buf, size_t n, int isSocket);
+int PlatClose(int fd, int isSocket);
+/* True when the last failed transfer only reported that it would block. */
+int PlatWouldBlock(void);
+
+/* ---- character devices (LinCAN) ---- */
+/* Opens read-only when readOnly is nonzero, else read-write; always
+ * non-blocking and synchronous.  -1 on failure. */
+int PlatOpenCharDevice(const char *path, int readOnly);
+int PlatIoctl(int fd, unsigned long request, void *arg);
+/* A pipe that wakes a thread waiting in PlatWaitReadableOrWake. */
+int PlatWakePipe(int fds[2]);
+void PlatWake(int writeFd);
+
+/* Posts the application's receive event (a sem_t on POSIX). */
+void PlatPostEvent(void *event);
+
+/* ---- listing device nodes ---- */
+struct PlatDir;
+PlatDir *PlatDirOpen(const char *path);
+const char *PlatDirNext(PlatDir *dir);   /* entry name, or null at the end */
+void PlatDirClose(PlatDir *dir);
+/* stat() following links: 0 and *isChar set, or -1 when stat failed. */
+int PlatStatCharDevice(const char *path, int *isChar);
+
+} // extern "C"
+
+#endif

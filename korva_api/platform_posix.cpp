@@ -1,0 +1,230 @@
+/*
+ * platform_posix.cpp - the operating-system layer for Linux (POSIX).
+ */
+#include "platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <new>
+#include <poll.h>
+#include <sched.h>
+#include <semaphore.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/times.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+int SysOpen(const char *path, int flags) { return ::open(path, flags); }
+int SysClose(int fd) { return ::close(fd); }
+long SysRead(int fd, void *buf, size_t n) { return ::read(fd, buf, n); }
+long SysWrite(int fd, const void *buf, size_t n) { return ::write(fd, buf, n); }
+long SysRecv(int fd, void *buf, size_t n) { return ::recv(fd, buf, n, 0); }
+// MSG_NOSIGNAL: a peer that has gone away must give EPIPE, not kill the
+// application with SIGPIPE.
+long SysSend(int fd, const void *buf, size_t n) { return ::send(fd, buf, n, MSG_NOSIGNAL); }
+int SysIoctl(int fd, unsigned long request, void *arg) { return ::ioctl(fd, request, arg); }
+
+constexpr SysCallTable kSystemCalls = {SysOpen, SysClose, SysRead, SysWrite,
+                                       SysRecv, SysSend, SysIoctl};
+
+int PollOne(int fd, short events, int timeoutMs) {
+    pollfd p{fd, events, 0};
+    for (;;) {
+        int rc = ::poll(&p, 1, timeoutMs);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) return -1;
+        if (rc == 0) return 0;
+        if (p.revents & POLLNVAL) {
+            errno = EBADF;
+            return -1;
+        }
+        return 1;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+SysCallTable SysCalls = kSystemCalls;
+
+void PlatResetSysCalls(void) { SysCalls = kSystemCalls; }
+
+int32_t PlatTicks(void) {
+    // times() with a null buffer is valid on Linux and returns clock ticks
+    // since an arbitrary point; only the low 32 bits are kept.
+    return static_cast<int32_t>(static_cast<uint32_t>(::times(nullptr)));
+}
+
+void PlatSleepMicros(uint32_t micros) {
+    if (micros == 0) {
+        ::sched_yield();
+        return;
+    }
+    ::usleep(micros);
+}
+
+int64_t PlatMonotonicMicros(void) {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+int PlatErrno(void) { return errno; }
+
+int PlatWaitReadable(int fd, int timeoutMs) { return PollOne(fd, POLLIN, timeoutMs); }
+
+int PlatWaitWritable(int fd, int timeoutMs) { return PollOne(fd, POLLOUT, timeoutMs); }
+
+int PlatWaitReadableOrWake(int fd, int wakeFd) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    for (;;) {
+        int rc = ::poll(p, 2, -1);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) return -1;
+        if (p[1].revents) return 2;
+        if (p[0].revents & POLLNVAL) {
+            errno = EBADF;
+            return -1;
+        }
+        if (p[0].revents) return 1;
+    }
+}
+
+int PlatSerialOpen(const char *path) {
+    return SysCalls.open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+}
+
+int PlatSerialConfigure(int fd, int highSpeed, int flowControl, const char **failedCall) {
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        *failedCall = "tcgetattr";
+        return -1;
+    }
+    const speed_t speed = highSpeed ? B3000000 : B115200;
+    tio.c_iflag = IGNPAR;
+    tio.c_oflag = 0;
+    tio.c_cflag = CS8 | CREAD | CLOCAL | (flowControl ? CRTSCTS : 0);
+    tio.c_lflag = 0;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    ::cfsetispeed(&tio, speed);
+    ::cfsetospeed(&tio, speed);
+    ::tcflush(fd, TCIOFLUSH);
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        *failedCall = "tcsetattr";
+        return -1;
+    }
+    return 0;
+}
+
+int PlatTcpSocket(void) { return ::socket(AF_INET, SOCK_STREAM, 0); }
+
+int PlatResolveIPv4(const char *host, uint32_t *addrNet) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *res = nullptr;
+    int rc = ::getaddrinfo(host, nullptr, &hints, &res);
+    if (rc != 0 || res == nullptr) {
+        if (rc != EAI_SYSTEM) errno = ENOENT;
+        return -1;
+    }
+    *addrNet = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(res);
+    return 0;
+}
+
+int PlatTcpConnect(int sock, uint32_t addrNet, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addrNet;
+    int rc;
+    do {
+        rc = ::connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : -1;
+}
+
+int PlatSetNonBlocking(int sock) {
+    int on = 1;
+    return SysCalls.ioctl(sock, FIONBIO, &on) == 0 ? 0 : -1;
+}
+
+long PlatRead(int fd, void *buf, size_t n, int isSocket) {
+    long rc;
+    do {
+        rc = isSocket ? SysCalls.recv(fd, buf, n) : SysCalls.read(fd, buf, n);
+    } while (rc < 0 && errno == EINTR);
+    return rc;
+}
+
+long PlatWrite(int fd, const void *buf, size_t n, int isSocket) {
+    long rc;
+    do {
+        rc = isSocket ? SysCalls.send(fd, buf, n) : SysCalls.write(fd, buf, n);
+    } while (rc < 0 && errno == EINTR);
+    return rc;
+}
+
+int PlatClose(int fd, int /*isSocket*/) { return SysCalls.close(fd); }
+
+int PlatWouldBlock(void) { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+int PlatOpenCharDevice(const char *path, int readOnly) {
+    return SysCalls.open(path, (readOnly ? O_RDONLY : O_RDWR) | O_NONBLOCK | O_SYNC);
+}
+
+int PlatIoctl(int fd, unsigned long request, void *arg) { return SysCalls.ioctl(fd, request, arg); }
+
+int PlatWakePipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK); }
+
+void PlatWake(int writeFd) {
+    const char one = 1;
+    // A full pipe already wakes the reader; nothing more to do then.
+    [[maybe_unused]] ssize_t rc = ::write(writeFd, &one, 1);
+}
+
+void PlatPostEvent(void *event) { ::sem_post(static_cast<sem_t *>(event)); }
+
+struct PlatDir {
+    DIR *dir;
+};
+
+PlatDir *PlatDirOpen(const char *path) {
+    DIR *d = ::opendir(path);
+    if (d == nullptr) return nullptr;
+    auto *pd = new (std::nothrow) PlatDir{d};
+    if (pd == nullptr) ::closedir(d);
+    return pd;
+}
+
+const char *PlatDirNext(PlatDir *dir) {
+    dirent *e = ::readdir(dir->dir);
+    return e ? e->d_name : nullptr;
+}
+
+void PlatDirClose(PlatDir *dir) {
+    ::closedir(dir->dir);
+    delete dir;
+}
+
+int PlatStatCharDevice(const char *path, int *isChar) {
+    struct stat st {};
+    if (::stat(path, &st) != 0) return -1;
+    *isChar = S_ISCHR(st.st_mode) ? 1 : 0;
+    return 0;
+}
+
+} // extern "C"

@@ -1,0 +1,414 @@
+/*
+ * sysfuncs.cpp - the handle table, the driver operation table, the receive
+ * ring, the trace log, device naming and discovery.
+ */
+#include "sysfuncs.h"
+
+#include "platform.h"
+#include "sysfuncs_lawicel.h"
+#include "sysfuncs_ocera.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+
+/* ------------------------------------------------------------------------
+ * Driver operation table.  At load time it holds the Lawicel driver, so
+ * that discovery, which runs before any driver is chosen, speaks the
+ * Lawicel protocol.
+ * ---------------------------------------------------------------------- */
+int32_t (*GetDeviceSerialNrNVersion)(Device *) = GetDeviceSerialNrNVersion_Lawicel;
+int32_t (*GetDeviceFlags)(Device *, uint32_t *) = GetDeviceFlags_Lawicel;
+int32_t (*SetDeviceAccCodeMask)(Device *, const uint32_t *) = SetDeviceAccCodeMask_Lawicel;
+int32_t (*SetDeviceTimestamp)(Device *, int32_t) = SetDeviceTimestamp_Lawicel;
+int32_t (*SetDeviceFilterMode)(Device *, int32_t) = SetDeviceFilterMode_Lawicel;
+int32_t (*FlushReadBuffer)(Device *) = FlushReadBuffer_Lawicel;
+int32_t (*OpenDevice)(Device *) = OpenDevice_Lawicel;
+int32_t (*ResetDevice)(Device *) = ResetDevice_Lawicel;
+int32_t (*CloseDevice)(Device *) = CloseDevice_Lawicel;
+int32_t (*SetDeviceSpeed)(Device *, uint32_t) = SetDeviceSpeed_Lawicel;
+int32_t (*SetDeviceBTR)(Device *, const uint8_t *) = SetDeviceBTR_Lawicel;
+void *(*ReadThread)(void *) = ReadThread_Lawicel;
+int32_t (*WriteFrame)(Device *, const CanMsg *, uint32_t, uint32_t *) = WriteFrame_Lawicel;
+int32_t (*FlushWriteBuffer)(Device *) = FlushWriteBuffer_Lawicel;
+
+Device *DeviceList[DEVICE_LIST_SIZE];
+int32_t IsLinux = 1;
+
+/* The directory that discovery scans.  Tools and tests may point it at a
+ * directory of their own (for example one holding links to simulated
+ * adapters); the library itself never changes it. */
+const char *DiscoveryDir = "/dev";
+
+void InitSystem_Lawicel(void) {
+    GetDeviceSerialNrNVersion = GetDeviceSerialNrNVersion_Lawicel;
+    GetDeviceFlags = GetDeviceFlags_Lawicel;
+    SetDeviceAccCodeMask = SetDeviceAccCodeMask_Lawicel;
+    SetDeviceTimestamp = SetDeviceTimestamp_Lawicel;
+    FlushReadBuffer = FlushReadBuffer_Lawicel;
+    OpenDevice = OpenDevice_Lawicel;
+    ResetDevice = ResetDevice_Lawicel;
+    CloseDevice = CloseDevice_Lawicel;
+    FlushWriteBuffer = FlushWriteBuffer_Lawicel;
+    SetDeviceSpeed = SetDeviceSpeed_Lawicel;
+    SetDeviceBTR = SetDeviceBTR_Lawicel;
+    WriteFrame = WriteFrame_Lawicel;
+    ReadThread = ReadThread_Lawicel;
+}
+
+void InitSystem_Ocera(void) {
+    GetDeviceSerialNrNVersion = GetDeviceSerialNrNVersion_Ocera;
+    GetDeviceFlags = GetDeviceFlags_Ocera;
+    SetDeviceAccCodeMask = SetDeviceAccCodeMask_Ocera;
+    SetDeviceTimestamp = SetDeviceTimestamp_Ocera;
+    FlushReadBuffer = FlushReadBuffer_Ocera;
+    OpenDevice = OpenDevice_Ocera;
+    ResetDevice = ResetDevice_Ocera;
+    CloseDevice = CloseDevice_Ocera;
+    FlushWriteBuffer = FlushWriteBuffer_Ocera;
+    SetDeviceSpeed = SetDeviceSpeed_Ocera;
+    SetDeviceBTR = SetDeviceBTR_Ocera;
+    WriteFrame = WriteFrame_Ocera;
+    ReadThread = ReadThread_Ocera;
+}
+
+void InitSystem(Device *dev) {
+    if (dev == nullptr) return;
+    if (dev->DeviceType == DEVTYPE_OCERA)
+        InitSystem_Ocera();
+    else
+        InitSystem_Lawicel();
+}
+
+DriverOps CurrentDriverOps(void) {
+    return DriverOps{GetDeviceSerialNrNVersion, GetDeviceFlags, SetDeviceAccCodeMask,
+                     SetDeviceTimestamp,        SetDeviceFilterMode, FlushReadBuffer,
+                     OpenDevice,                ResetDevice,    CloseDevice,
+                     SetDeviceSpeed,            SetDeviceBTR,   ReadThread,
+                     WriteFrame,                FlushWriteBuffer};
+}
+
+DriverOps OpsOf(const Device *dev) {
+    if (dev != nullptr && dev->OpsValid) return dev->Ops;
+    return CurrentDriverOps();
+}
+
+/* ------------------------------------------------------------------------
+ * Records and lists
+ * ---------------------------------------------------------------------- */
+void InitDevice(Device *dev) {
+    std::memset(static_cast<void *>(dev), 0, sizeof *dev);
+    dev->Magic = DEVICE_MAGIC;
+    dev->Fd = -1;
+    dev->Socket = -1;
+    dev->WakePipe[0] = dev->WakePipe[1] = -1;
+}
+
+Device *AddDevice2List(Device **list, const Device *dev) {
+    if (dev == nullptr || dev->Magic != DEVICE_MAGIC) return nullptr;
+    for (int i = 0; i < DEVICE_LIST_SIZE; ++i) {
+        if (AtomicLoad(list[i]) != nullptr) continue;
+        auto *copy = static_cast<Device *>(std::malloc(sizeof(Device)));
+        if (copy == nullptr) return nullptr;
+        std::memcpy(static_cast<void *>(copy), dev, sizeof(Device));
+        copy->Handle = i + 1;
+        AtomicStore(list[i], copy);
+        return copy;
+    }
+    return nullptr;
+}
+
+int32_t RemoveDeviceFromList(Device **list, Device dev) {
+    for (int i = 0; i < DEVICE_LIST_SIZE; ++i) {
+        Device *d = AtomicLoad(list[i]);
+        if (d == nullptr || d->Handle != dev.Handle) continue;
+        AtomicStore(list[i], static_cast<Device *>(nullptr));
+        std::memset(static_cast<void *>(d), 0, sizeof *d);
+        std::free(d);
+        return 0;
+    }
+    return KORVA_ERR_NO_ELEMENT;
+}
+
+Device *GetDevice(Device **list, int32_t handle) {
+    const uint32_t slot = static_cast<uint32_t>(handle) - 1U;
+    if (slot > DEVICE_LIST_SIZE - 1) return nullptr;
+    return AtomicLoad(list[slot]);
+}
+
+int32_t DeviceListSize(Device **list) {
+    int32_t n = 0;
+    for (int i = 0; i < DEVICE_LIST_SIZE; ++i)
+        if (AtomicLoad(list[i]) != nullptr) ++n;
+    return n;
+}
+
+void FreeDeviceList(Device **list) {
+    for (int i = 0; i < DEVICE_LIST_SIZE && list[i] != nullptr; ++i) {
+        std::free(list[i]);
+        list[i] = nullptr;
+    }
+}
+
+void ReleaseChannelResources(Device *dev) {
+    if (dev->Fd >= 0) PlatClose(dev->Fd, 0);
+    if (dev->Socket >= 0) PlatClose(dev->Socket, 1);
+    dev->Fd = dev->Socket = -1;
+    dev->ChannelOpen = 0;
+    if (dev->WakePipeOpen) {
+        PlatClose(dev->WakePipe[0], 0);
+        PlatClose(dev->WakePipe[1], 0);
+        dev->WakePipe[0] = dev->WakePipe[1] = -1;
+        dev->WakePipeOpen = 0;
+    }
+    std::free(dev->TxBuf);
+    dev->TxBuf = nullptr;
+    AtomicStore(dev->TxCount, 0U);
+    if (dev->TxMutexInit) {
+        pthread_mutex_destroy(&dev->TxMutex);
+        dev->TxMutexInit = 0;
+    }
+}
+
+/* ------------------------------------------------------------------------
+ * Receive ring.  RingCount is also read without the lock (by KORVA_Read,
+ * to learn how many frames to fetch), so it is changed atomically.
+ * ---------------------------------------------------------------------- */
+int32_t AddMsg2Buf(Device *dev, CanMsg msg) {
+    if (pthread_mutex_lock(&dev->RingMutex) != 0) return KORVA_ERR_MUTEX;
+    if (dev->RingBuf == nullptr || dev->RingCount > RING_SIZE - 1) {
+        pthread_mutex_unlock(&dev->RingMutex);
+        return KORVA_ERR_NO_MEMORY;
+    }
+    if (dev->RingWrite == nullptr || dev->RingWrite > dev->RingBuf + (RING_SIZE - 1))
+        dev->RingWrite = dev->RingBuf;
+    *dev->RingWrite = msg;
+    ++dev->RingWrite;
+    AtomicStore(dev->RingCount, dev->RingCount + 1);
+    pthread_mutex_unlock(&dev->RingMutex);
+    return 0;
+}
+
+int32_t GetMsgFromBuf(Device *dev, CanMsg *out) {
+    if (pthread_mutex_lock(&dev->RingMutex) != 0) return KORVA_ERR_MUTEX;
+    if (dev->RingCount == 0) {
+        pthread_mutex_unlock(&dev->RingMutex);
+        return KORVA_ERR_NO_ELEMENT;
+    }
+    if (dev->RingRead == nullptr) dev->RingRead = dev->RingBuf;
+    *out = *dev->RingRead;
+    ++dev->RingRead;
+    if (dev->RingRead > dev->RingBuf + (RING_SIZE - 1)) dev->RingRead = dev->RingBuf;
+    AtomicStore(dev->RingCount, dev->RingCount - 1);
+    pthread_mutex_unlock(&dev->RingMutex);
+    return 0;
+}
+
+int32_t AddMsg2BufAndNotify(Device *dev, const CanMsg *msg) {
+    const int32_t rc = AddMsg2Buf(dev, *msg);
+    if (rc != 0) {
+        AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_BUFFER_OVERRUN));
+        return rc;
+    }
+    pthread_mutex_lock(&dev->WaitMutex);
+    pthread_cond_signal(&dev->RxCond);
+    pthread_mutex_unlock(&dev->WaitMutex);
+    if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev);
+    return 0;
+}
+
+void MarkChannelLost(Device *dev) {
+    if (AtomicExchange(dev->ChannelLost, 1) != 0) return;
+    AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_CHANNEL_LOST));
+    pthread_mutex_lock(&dev->WaitMutex);
+    pthread_cond_broadcast(&dev->RxCond);
+    pthread_mutex_unlock(&dev->WaitMutex);
+    if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev);
+}
+
+int32_t GetTickCount(void) { return PlatTicks(); }
+
+/* ------------------------------------------------------------------------
+ * Trace log.  One recursive lock keeps each line whole and pairs it with
+ * the source position its writer set; the threshold is read without it.
+ * ---------------------------------------------------------------------- */
+int32_t debug = 0;
+FILE *debugout = nullptr;
+const char *debugfile = "unknown.c";
+int32_t debugline = 0;
+
+} // extern "C"
+
+namespace {
+
+std::recursive_mutex &TraceLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+const char *BaseName(const char *path) {
+    if (path == nullptr) return "";
+    if (const char *b = std::strrchr(path, '\\')) return b + 1;
+    if (const char *s = std::strrchr(path, '/')) return s + 1;
+    return path;
+}
+
+void WriteLine(int32_t level, const char *format, va_list ap) {
+    if (debugout == nullptr) debugout = stderr;
+    const char *prefix = level == KORVA_DEBUG_LEVEL_SYSTEM ? "*** "
+                         : level == KORVA_DEBUG_LEVEL_CALL ? "+++ "
+                                                           : "--- ";
+    // The position text is bounded to 31 characters, however long the
+    // source unit's name.
+    char where[32];
+    std::snprintf(where, sizeof where, "%s[%d]: ", BaseName(debugfile), debugline);
+    std::fprintf(debugout, "%s%-29s", prefix, where);
+    std::vfprintf(debugout, format, ap);
+    std::fputc('\n', debugout);
+    std::fflush(debugout);
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t TraceEnabled(int32_t level) {
+    const int32_t threshold = AtomicLoad(debug);
+    return threshold != 0 && level >= threshold;
+}
+
+int32_t Error(int32_t level, const char *format, ...) {
+    if (!TraceEnabled(level)) return 0;
+    std::lock_guard<std::recursive_mutex> guard(TraceLock());
+    va_list ap;
+    va_start(ap, format);
+    WriteLine(level, format, ap);
+    va_end(ap);
+    return 0;
+}
+
+void TraceAt(const char *unit, int32_t line, int32_t level, const char *format, ...) {
+    if (!TraceEnabled(level)) return;
+    std::lock_guard<std::recursive_mutex> guard(TraceLock());
+    debugfile = unit;
+    debugline = line;
+    va_list ap;
+    va_start(ap, format);
+    WriteLine(level, format, ap);
+    va_end(ap);
+}
+
+int32_t OpenDebugChannel(int32_t channel) {
+    std::lock_guard<std::recursive_mutex> guard(TraceLock());
+    if (channel != KORVA_DEBUG_TO_FILE) {
+        debugout = stderr;
+        return 0;
+    }
+    if (FILE *f = std::fopen("korva_api.log", "w")) {
+        debugout = f;
+        return 0;
+    }
+    debugout = stderr;
+    TraceAt(UNIT_SYS, 47, KORVA_ERR_GENERIC, "couldn't open/create the log file");
+    return -1;
+}
+
+void CloseDebugChannel(void) {
+    std::lock_guard<std::recursive_mutex> guard(TraceLock());
+    if (debugout != nullptr && debugout != stderr) std::fclose(debugout);
+    debugout = stderr;
+}
+
+uint32_t strcpy_max(char *destination, const char *source, uint32_t max) {
+    const size_t n = std::strlen(source);
+    if (n > max) {
+        std::memcpy(destination, source, max);
+        destination[max] = '\0';
+        return max;
+    }
+    std::memcpy(destination, source, n + 1);
+    return static_cast<uint32_t>(n);
+}
+
+/* ------------------------------------------------------------------------
+ * Naming and discovery
+ * ---------------------------------------------------------------------- */
+int32_t ConvertDeviceName2SystemName(const char *name, char *systemName) {
+    constexpr size_t kRoom = sizeof(Device::SystemName) - 1;
+    const size_t len = std::strlen(name);
+    const bool keep = std::strchr(name, ':') != nullptr || std::strncmp(name, "/dev/", 5) == 0;
+    // A name that does not fit is refused whole: cutting it could turn it
+    // into the name of another adapter.
+    if ((keep && len > kRoom) || (!keep && len + 5 > kRoom)) {
+        systemName[0] = '\0';
+        return -1;
+    }
+    if (keep) {
+        std::memcpy(systemName, name, len + 1);
+    } else {
+        std::memcpy(systemName, "/dev/", 5);
+        std::memcpy(systemName + 5, name, len + 1);
+    }
+    return 0;
+}
+
+int32_t GetDeviceType(Device *dev) {
+    if (dev->Magic != DEVICE_MAGIC) InitDevice(dev);
+    if (dev->DeviceType != DEVTYPE_NONE) return 0;
+    TraceAt(UNIT_SYS, 604, KORVA_DEBUG_LEVEL_CALL, "GetDeviceType");
+    dev->DeviceType = DEVTYPE_NONE;
+    const char *name = dev->SystemName;
+    if (std::strstr(name, "COM") || std::strstr(name, "tty")) {
+        dev->DeviceType = std::strstr(name, "USB") ? DEVTYPE_USB : DEVTYPE_SERIAL;
+        return 0;
+    }
+    if (std::strstr(name, "can")) {
+        dev->DeviceType = DEVTYPE_OCERA;
+        return 0;
+    }
+    const char *colon = std::strchr(name, ':');
+    if (colon == nullptr) return -1;
+    const size_t hostLen = static_cast<size_t>(colon - name);
+    if (hostLen > sizeof(dev->HostName) - 1) return 0; // host does not fit: no kind
+    std::memcpy(dev->HostName, name, hostLen);
+    dev->HostName[hostLen] = '\0';
+    uint32_t port = 0;
+    for (const char *p = colon + 1; *p >= '0' && *p <= '9'; ++p)
+        port = port * 10U + static_cast<uint32_t>(*p - '0');
+    dev->Port = static_cast<uint16_t>(port);
+    if (dev->HostName[0] != '\0' && dev->Port != 0) dev->DeviceType = DEVTYPE_NET;
+    return 0;
+}
+
+int32_t EnumDevicesInDir2List(Device **list, const char *dir) {
+    PlatDir *d = PlatDirOpen(dir);
+    if (d == nullptr) return 0;
+    const DriverOps ops = CurrentDriverOps();
+    while (const char *entry = PlatDirNext(d)) {
+        if (std::strncmp(entry, "ttyS", 4) != 0 && std::strncmp(entry, "ttyUSB", 6) != 0 &&
+            std::strncmp(entry, "can", 3) != 0)
+            continue;
+        Device cand;
+        InitDevice(&cand);
+        const int len = std::snprintf(cand.SystemName, sizeof cand.SystemName, "%s/%s", dir, entry);
+        if (len < 0 || static_cast<size_t>(len) >= sizeof cand.SystemName) continue;
+        // An entry that cannot be examined (a dangling link, say) is passed
+        // over; the adapters after it are still found.
+        int isChar = 0;
+        if (PlatStatCharDevice(cand.SystemName, &isChar) != 0 || !isChar) continue;
+        GetDeviceType(&cand);
+        ops.ResetDevice(&cand);
+        if (ops.GetDeviceSerialNrNVersion(&cand) == 0 && AddDevice2List(list, &cand) != nullptr)
+            continue; // the listed copy owns what the probe opened
+        ReleaseChannelResources(&cand);
+    }
+    PlatDirClose(d);
+    return DeviceListSize(list);
+}
+
+int32_t EnumDevices2List(Device **list) { return EnumDevicesInDir2List(list, DiscoveryDir); }
+
+} // extern "C"

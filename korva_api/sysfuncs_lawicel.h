@@ -1,0 +1,46 @@
+/*
+ * sysfuncs_lawicel.h - the communication channel (serial line or TCP) and
+ * the driver for adapters that speak the Lawicel ASCII protocol.
+ */
+#ifndef KORVA_SYSFUNCS_LAWICEL_H
+#define KORVA_SYSFUNCS_LAWICEL_H
+
+#include "sysfuncs.h"
+
+extern "C" {
+
+/* ---- communication channel ---- */
+KORVA_PUBLIC int32_t OpenCommChannel(Device *dev, int32_t ignored, int32_t flowControl);
+KORVA_PUBLIC int32_t CloseCommChannel(Device *dev);
+KORVA_PUBLIC int32_t ReadCommChannel(Device *dev, char *buffer, uint32_t size, uint32_t *count);
+KORVA_PUBLIC int32_t WriteCommChannelEx(Device *dev, const char *data, uint32_t length, uint32_t *written);
+KORVA_PUBLIC int32_t WriteCommChannel(Device *dev, const char *data, uint32_t length, uint32_t *written,
+                                      int32_t sendNow);
+KORVA_PUBLIC int32_t ReadData(Device *dev, char *buffer, uint32_t size, uint32_t *count, int32_t keepOpen);
+KORVA_PUBLIC int32_t WriteData(Device *dev, const char *data, uint32_t length, int32_t keepOpen);
+
+/* ---- Lawicel driver operations ---- */
+KORVA_PUBLIC int32_t GetDeviceSerialNrNVersion_Lawicel(Device *dev);
+KORVA_PUBLIC int32_t GetDeviceFlags_Lawicel(Device *dev, uint32_t *flags);
+KORVA_PUBLIC int32_t SetDeviceAccCodeMask_Lawicel(Device *dev, const uint32_t *codeMask);
+KORVA_PUBLIC int32_t SetDeviceTimestamp_Lawicel(Device *dev, int32_t on);
+KORVA_PUBLIC int32_t SetDeviceFilterMode_Lawicel(Device *dev, int32_t mode);
+KORVA_PUBLIC int32_t FlushReadBuffer_Lawicel(Device *dev);
+KORVA_PUBLIC int32_t OpenDevice_Lawicel(Device *dev);
+KORVA_PUBLIC int32_t ResetDevice_Lawicel(Device *dev);
+KORVA_PUBLIC int32_t CloseDevice_Lawicel(Device *dev);
+KORVA_PUBLIC int32_t SetDeviceSpeed_Lawicel(Device *dev, uint32_t code);
+KORVA_PUBLIC int32_t SetDeviceBTR_Lawicel(Device *dev, const uint8_t *btr);
+KORVA_PUBLIC void *ReadThread_Lawicel(void *dev);
+KORVA_PUBLIC int32_t WriteFrame_Lawicel(Device *dev, const CanMsg *frames, uint32_t count, uint32_t *written);
+KORVA_PUBLIC int32_t FlushWriteBuffer_Lawicel(Device *dev);
+
+/* ---- frame text ---- */
+/* Frame to transmit command; returns the characters written (CR included). */
+KORVA_PUBLIC uint32_t Binary2AsciiMsg(char *output, CanMsg msg);
+/* count bytes from hexadecimal text, two digits each. */
+KORVA_PUBLIC void AsciiData2Binary(uint8_t *output, uint32_t count, const char *text);
+
+} // extern "C"
+
+#endif
