@@ -170,15 +170,19 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Open(const char *name, int32_t mode) {
         TraceAt(UNIT_API, 93, KORVA_ERR_NO_DEVICE, "no device found");
         return KORVA_ERR_NO_DEVICE;
     }
+    const int32_t rc = OpenAndRegister(cand, mode);
+    ReleaseDiscovery(list, nullptr);
+    return rc;
+}
 
+int32_t OpenAndRegister(Device *cand, int32_t mode) {
     DriverOps ops = CurrentDriverOps();
     // The process-wide table has no filter-mode operation for LinCAN; the
     // record gets one that says so instead of sending Lawicel text.
     if (cand->DeviceType == DEVTYPE_OCERA) ops.SetDeviceFilterMode = SetDeviceFilterMode_Ocera;
     cand->Mode = mode;
     if (ops.OpenDevice(cand) != 0) {
-        if (cand == &local) ReleaseChannelResources(&local);
-        ReleaseDiscovery(list, nullptr);
+        ReleaseChannelResources(cand);
         TraceAt(UNIT_API, 101, KORVA_ERR_SYSTEM, "OpenDevice");
         return KORVA_ERR_SYSTEM;
     }
@@ -188,13 +192,12 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Open(const char *name, int32_t mode) {
     Device *dev = AddDevice2List(DeviceList, cand);
     if (dev == nullptr) {
         ops.CloseDevice(cand);
-        if (cand == &local) ReleaseChannelResources(&local);
-        ReleaseDiscovery(list, nullptr);
+        ReleaseChannelResources(cand);
         TraceAt(UNIT_API, 105, KORVA_ERR_NO_MEMORY, "no free handle");
         return KORVA_ERR_NO_MEMORY;
     }
+    // From here on the registered copy owns the channel and its buffers.
     DetachChannel(cand);
-    ReleaseDiscovery(list, cand);
 
     dev->RxLine = static_cast<char *>(std::malloc(RX_LINE_SIZE));
     if (dev->RxLine == nullptr) {

@@ -21,6 +21,8 @@
 #include <cstddef>
 #include <cstdint>
 
+/* Exported like the rest of the library, so that tests reach SysCalls. */
+#pragma GCC visibility push(default)
 extern "C" {
 
 /* The system calls that tests may replace.  Defaults call the system. */
@@ -95,6 +97,15 @@ void PlatDirClose(PlatDir *dir);
 /* stat() following links: 0 and *isChar set, or -1 when stat failed. */
 int PlatStatCharDevice(const char *path, int *isChar);
 
+/* ---- additions for the serial and TCP channel ---- */
+/* Sets errno (the value PlatErrno reports), so that a failure the library
+ * detects itself (a time-out, an end of stream) is traced with a cause. */
+void PlatSetErrno(int error);
+/* True when fd reports a hang-up or an error condition right now (the
+ * other end of a tty or pseudo-terminal has gone).  Does not wait. */
+int PlatHangUp(int fd);
+
 } // extern "C"
+#pragma GCC visibility pop
 
 #endif

@@ -227,4 +227,15 @@ int PlatStatCharDevice(const char *path, int *isChar) {
     return 0;
 }
 
+void PlatSetErrno(int error) { errno = error; }
+
+int PlatHangUp(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, 0);
+    } while (rc < 0 && errno == EINTR);
+    return rc > 0 && (p.revents & (POLLHUP | POLLERR)) != 0 ? 1 : 0;
+}
+
 } // extern "C"

@@ -339,7 +339,10 @@ uint32_t strcpy_max(char *destination, const char *source, uint32_t max) {
 int32_t ConvertDeviceName2SystemName(const char *name, char *systemName) {
     constexpr size_t kRoom = sizeof(Device::SystemName) - 1;
     const size_t len = std::strlen(name);
-    const bool keep = std::strchr(name, ':') != nullptr || std::strncmp(name, "/dev/", 5) == 0;
+    // Network locations and absolute paths stay as given ("/dev/ttyS0",
+    // or a link elsewhere such as "/tmp/bench/ttyUSB0"); a short name is a
+    // node of "/dev".
+    const bool keep = std::strchr(name, ':') != nullptr || name[0] == '/';
     // A name that does not fit is refused whole: cutting it could turn it
     // into the name of another adapter.
     if ((keep && len > kRoom) || (!keep && len + 5 > kRoom)) {

@@ -176,6 +176,13 @@ KORVA_PUBLIC DriverOps OpsOf(const Device *dev);
 /* A copy of the process-wide table. */
 KORVA_PUBLIC DriverOps CurrentDriverOps(void);
 
+/* Opens a chosen record with the driver currently in the table (steps
+ * after the choice of KORVA_Open): the driver's OpenDevice, registration
+ * in DeviceList, receive buffers, synchronisation objects and the reader
+ * thread.  Returns the handle, or an error with nothing left behind (the
+ * record's own channel is released too). */
+KORVA_PUBLIC int32_t OpenAndRegister(Device *cand, int32_t mode);
+
 /* ---- records and lists ---- */
 KORVA_PUBLIC void InitDevice(Device *dev);  /* zero, Magic, Fd = Socket = -1 */
 KORVA_PUBLIC Device *AddDevice2List(Device **list, const Device *dev);

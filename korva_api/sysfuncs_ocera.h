@@ -7,6 +7,37 @@
 
 #include "sysfuncs.h"
 
+#include <cstddef>
+
+/* The message record of the LinCAN character device: 32 bytes in host
+ * byte order, read and written whole. */
+struct LinCanRecord {
+    int32_t Flags;        /* LINCAN_FLAG_* value, compared as a whole */
+    int32_t Cob;          /* message object number; 0 on send, ignored on receive */
+    uint32_t Id;          /* CAN identifier */
+    uint8_t Timestamp[8]; /* the kernel driver's receive time; 0 on send, ignored */
+    uint16_t Length;      /* number of data bytes */
+    uint8_t Data[8];      /* data bytes, the first Length of them valid */
+    uint8_t Padding[2];   /* 0 on send */
+};
+static_assert(sizeof(LinCanRecord) == 32, "LinCAN record is 32 bytes");
+static_assert(offsetof(LinCanRecord, Flags) == 0, "LinCanRecord.Flags at 0");
+static_assert(offsetof(LinCanRecord, Cob) == 4, "LinCanRecord.Cob at 4");
+static_assert(offsetof(LinCanRecord, Id) == 8, "LinCanRecord.Id at 8");
+static_assert(offsetof(LinCanRecord, Timestamp) == 12, "LinCanRecord.Timestamp at 12");
+static_assert(offsetof(LinCanRecord, Length) == 20, "LinCanRecord.Length at 20");
+static_assert(offsetof(LinCanRecord, Data) == 22, "LinCanRecord.Data at 22");
+static_assert(offsetof(LinCanRecord, Padding) == 30, "LinCanRecord.Padding at 30");
+
+#define LINCAN_RECORD_SIZE 32
+#define LINCAN_FLAG_RTR 1 /* remote transmission request */
+#define LINCAN_FLAG_EXT 4 /* 29-bit identifier */
+
+/* Requests of the LinCAN character device (Linux encoding, type 'd'). */
+#define LINCAN_IOCTL_SET_BITRATE 0x4010640BUL /* write, 16 bytes: -1, bit/s, -1, -1 */
+#define LINCAN_IOCTL_SET_BTR     0x40046404UL /* write, 4 bytes: BTR0 << 8 | BTR1 << 16 */
+#define LINCAN_IOCTL_GET_FLAGS   0x8004640DUL /* read, 4 bytes: the driver's flags word */
+
 extern "C" {
 
 KORVA_PUBLIC int32_t GetDeviceSerialNrNVersion_Ocera(Device *dev);
@@ -26,6 +57,23 @@ KORVA_PUBLIC int32_t SetDeviceBTR_Ocera(Device *dev, const uint8_t *btr);
 KORVA_PUBLIC void *ReadThread_Ocera(void *dev);
 KORVA_PUBLIC int32_t WriteFrame_Ocera(Device *dev, const CanMsg *frames, uint32_t count, uint32_t *written);
 KORVA_PUBLIC int32_t FlushWriteBuffer_Ocera(Device *dev);
+
+/* Bit rate in bit/s of a speed code: 1..7 give 20k, 50k, 100k, 125k,
+ * 250k, 500k, 800k; every other code 1000000. */
+KORVA_PUBLIC int32_t SpeedCode2BitRate_Ocera(uint32_t code);
+
+/* Turns one received 32-byte record into a frame: LinCAN flags exactly 4
+ * give KORVA_FLAG_EXTENDED, exactly 1 KORVA_FLAG_REMOTE, anything else
+ * KORVA_FLAG_STANDARD; a length above 8 is cut to 8; data bytes beyond the
+ * length and TimeStamp are 0.  0, or KORVA_ERR_GENERIC for a null
+ * argument. */
+KORVA_PUBLIC int32_t LinCanRecord2CanMsg(const uint8_t *record, CanMsg *out);
+
+/* Fills one 32-byte record to send: Flags exactly KORVA_FLAG_EXTENDED give
+ * LinCAN flags 4, exactly KORVA_FLAG_REMOTE 1, anything else 0; a Length
+ * above 8 is cut to 8; every byte not carrying the frame is 0.  0, or
+ * KORVA_ERR_GENERIC for a null argument. */
+KORVA_PUBLIC int32_t CanMsg2LinCanRecord(const CanMsg *msg, uint8_t *record);
 
 } // extern "C"
 

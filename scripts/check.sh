@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Installs what the tests need (Debian packages, only those missing), then
+# builds and runs the whole test suite three times: a plain build with
+# warnings as errors, an AddressSanitizer+UndefinedBehaviorSanitizer build
+# and a ThreadSanitizer build, each in its own directory; then runs each
+# fuzz harness for a bounded time.  Any failure or sanitizer report fails
+# the run.
+#
+#   scripts/check.sh            everything
+#   KORVA_FUZZ_SECONDS=10 scripts/check.sh   shorter fuzzing
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+JOBS=${JOBS:-$(nproc)}
+FUZZ_SECONDS=${KORVA_FUZZ_SECONDS:-60}
+
+PACKAGES=(cmake make g++ clang libclang-rt-14-dev libgtest-dev pkg-config python3 python3-can python3-serial)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+# Sanitizer reports end the program with a failure.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+run_suite() { # name, build dir, extra cmake arguments...
+  local name=$1 dir=$2
+  shift 2
+  echo "== $name: configure and build in $dir"
+  cmake -S "$ROOT" -B "$ROOT/$dir" -DKORVA_WERROR=ON "$@" >/dev/null
+  cmake --build "$ROOT/$dir" -j "$JOBS"
+  echo "== $name: tests"
+  (cd "$ROOT/$dir" && ctest --output-on-failure -j "$JOBS")
+}
+
+run_suite "plain build" build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite "ASan+UBSan build" build-asan -DCMAKE_BUILD_TYPE=Debug -DKORVA_SANITIZE=address
+run_suite "TSan build" build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVA_SANITIZE=thread
+if ls "$ROOT"/tests/fuzz/fuzz_*.cpp >/dev/null 2>&1; then
+  run_suite "fuzzing (${FUZZ_SECONDS} s per harness)" build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKORVA_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKORVA_FUZZ_SECONDS="$FUZZ_SECONDS"
+fi
+echo "== all test suites passed"
