@@ -1,0 +1,302 @@
+// korva_bench - measures korva_api against the simulated adapter.
+//
+//   receive   the simulator floods N frame lines on a pseudo-terminal as fast
+//             as the line takes them while the application reads: frames/s,
+//             order and loss, CPU time per frame; then python-can's slcan
+//             interface reads the same stream from the same simulator, for
+//             comparison of CPU time per frame.
+//   latency   one frame line at a time from an adapter played on a
+//             pseudo-terminal by the benchmark itself (so that the moment of
+//             writing is known exactly) to the return of a blocking
+//             KORVA_Read: median, 99th percentile, maximum.
+//   transmit  N frames through KORVA_Write reach the simulator complete and
+//             in order: frames/s.
+//
+// Usage: korva_bench [--frames N] [--latency N] [--tx N] [--no-python]
+//                    [--sim PATH] [--python PATH]
+#include "korva_api.h"
+
+#include "child.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <spawn.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double CpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+uint32_t SequenceOf(const CanMsg &m) {
+    return static_cast<uint32_t>(m.Data[0]) << 24 | static_cast<uint32_t>(m.Data[1]) << 16 |
+           static_cast<uint32_t>(m.Data[2]) << 8 | m.Data[3];
+}
+
+struct Options {
+    uint32_t frames = 200000;
+    uint32_t latencySamples = 2000;
+    uint32_t txFrames = 100000;
+    bool python = true;
+    std::string sim;
+    std::string pythonExe = "/usr/bin/python3";
+    std::string self;
+};
+
+std::filesystem::path TempDirectory() {
+    std::string t = (std::filesystem::temp_directory_path() / "korva-bench-XXXXXX").string();
+    return mkdtemp(t.data()) ? std::filesystem::path(t) : std::filesystem::path();
+}
+
+int Receive(const Options &o, const std::filesystem::path &dir, double &korvaCpuPerFrame) {
+    const std::string link = (dir / "ttyUSB0").string();
+    Child sim;
+    if (!sim.Start({o.sim, "--pty", link, "--no-log-rx"}) || !sim.WaitFor("ready", 10)) {
+        std::fprintf(stderr, "receive: the simulator did not start\n");
+        return 1;
+    }
+    const int32_t h = KORVA_Open(link.c_str(), KORVA_MODE_NORMAL);
+    if (h < 0) {
+        std::fprintf(stderr, "receive: KORVA_Open(%s) = %d\n", link.c_str(), h);
+        return 1;
+    }
+    sim.WaitFor("state open", 10);
+    KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1));
+    std::vector<CanMsg> buf(1000);
+    uint32_t received = 0, outOfOrder = 0, damaged = 0, expected = 0;
+    const double cpu0 = CpuSeconds();
+    Clock::time_point first{}, last{};
+    sim.Send("flood " + std::to_string(o.frames));
+    auto lastProgress = Clock::now();
+    while (received < o.frames && Clock::now() - lastProgress < std::chrono::seconds(5)) {
+        uint32_t n = 0;
+        KORVA_Read(h, buf.data(), static_cast<uint32_t>(buf.size()), &n);
+        if (n == 0) continue;
+        if (received == 0) first = Clock::now();
+        last = lastProgress = Clock::now();
+        for (uint32_t i = 0; i < n; ++i) {
+            const CanMsg &m = buf[i];
+            const uint32_t seq = SequenceOf(m);
+            if (seq != expected) ++outOfOrder;
+            expected = seq + 1;
+            for (int b = 0; b < 4; ++b)
+                if (m.Data[4 + b] != static_cast<uint8_t>(~m.Data[b])) ++damaged;
+        }
+        received += n;
+    }
+    const double cpu = CpuSeconds() - cpu0;
+    uint32_t flags = 0;
+    KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags);
+    KORVA_Close(h);
+    const double secs = std::chrono::duration<double>(last - first).count();
+    korvaCpuPerFrame = received ? cpu / received : 0;
+    std::printf("receive: %u of %u frames, %u out of order, %u damaged, overrun %s\n", received, o.frames, outOfOrder,
+                damaged, (flags & KORVA_STATUS_BUFFER_OVERRUN) ? "yes" : "no");
+    std::printf("receive: %.0f frames/s, korva CPU %.2f us/frame\n", secs > 0 ? received / secs : 0.0,
+                korvaCpuPerFrame * 1e6);
+
+    if (!o.python) return received == o.frames && outOfOrder == 0 && damaged == 0 ? 0 : 1;
+    // python-can on the same simulator, the same stream.
+    const std::filesystem::path script = std::filesystem::path(o.self).parent_path() / "pycan_read.py";
+    Child py;
+    sim.Take();
+    if (!py.Start({o.pythonExe, script.string(), link, std::to_string(o.frames)}) || !py.WaitFor("ready", 20)) {
+        std::fprintf(stderr, "receive: python-can did not start (%s)\n", script.c_str());
+        return 1;
+    }
+    sim.WaitFor("state open", 10);
+    sim.Send("flood " + std::to_string(o.frames));
+    auto result = py.WaitFor("result", 600);
+    if (!result) {
+        std::fprintf(stderr, "receive: python-can gave no result\n");
+        return 1;
+    }
+    double pyFrames = 0, pyCpu = 0, pyWall = 0;
+    std::sscanf(result->c_str(), "result frames=%lf cpu=%lf wall=%lf", &pyFrames, &pyCpu, &pyWall);
+    const double pyPer = pyFrames > 0 ? pyCpu / pyFrames : 0;
+    std::printf("receive: python-can %.0f frames, %.0f frames/s, CPU %.2f us/frame; korva uses 1/%.0f of that\n",
+                pyFrames, pyWall > 0 ? pyFrames / pyWall : 0.0, pyPer * 1e6,
+                korvaCpuPerFrame > 0 ? pyPer / korvaCpuPerFrame : 0.0);
+    return received == o.frames && outOfOrder == 0 && damaged == 0 ? 0 : 1;
+}
+
+// The benchmark plays a quiet adapter: it answers the open handshake, then
+// writes one frame line at a time.
+int Latency(const Options &o, const std::filesystem::path &dir) {
+    int master = -1, slave = -1;
+    char name[128];
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return 1;
+    termios raw{};
+    tcgetattr(master, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(master, TCSANOW, &raw);
+    const std::string link = (dir / "ttyUSB9").string();
+    std::filesystem::create_symlink(name, link);
+    std::atomic<bool> answering{true};
+    std::thread adapter([&] {
+        std::string cmd;
+        char c;
+        while (answering) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            if (read(master, &c, 1) != 1) continue;
+            if (c != '\r') {
+                cmd += c;
+                continue;
+            }
+            const char *reply = cmd == "N" ? "N1234\r" : cmd == "V" ? "V1013\r" : "\r";
+            [[maybe_unused]] ssize_t n = write(master, reply, std::strlen(reply));
+            cmd.clear();
+        }
+    });
+    const int32_t h = KORVA_Open(link.c_str(), KORVA_MODE_NORMAL);
+    answering = false;
+    adapter.join();
+    if (h < 0) {
+        std::fprintf(stderr, "latency: KORVA_Open = %d\n", h);
+        return 1;
+    }
+    KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1));
+    // Let the reader drain the open command's reply first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::vector<double> ms;
+    char junk[256];
+    for (uint32_t i = 0; i < o.latencySamples; ++i) {
+        while (read(master, junk, sizeof junk) > 0) {
+        }
+        char line[32];
+        const int len = std::snprintf(line, sizeof line, "t1238%08X%08X\r", i, ~i);
+        const auto t0 = Clock::now();
+        if (write(master, line, static_cast<size_t>(len)) != len) break;
+        CanMsg m{};
+        uint32_t n = 0;
+        KORVA_Read(h, &m, 1, &n);
+        const auto t1 = Clock::now();
+        if (n == 1) ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    KORVA_Close(h);
+    close(master);
+    close(slave);
+    if (ms.empty()) return 1;
+    std::sort(ms.begin(), ms.end());
+    std::printf("latency: %zu samples, median %.2f ms, 99th percentile %.2f ms, max %.2f ms\n", ms.size(),
+                ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)], ms.back());
+    return 0;
+}
+
+int Transmit(const Options &o, const std::filesystem::path &dir) {
+    const std::string link = (dir / "ttyUSB1").string();
+    Child sim;
+    if (!sim.Start({o.sim, "--pty", link}) || !sim.WaitFor("ready", 10)) return 1;
+    const int32_t h = KORVA_Open(link.c_str(), KORVA_MODE_NORMAL);
+    if (h < 0) {
+        std::fprintf(stderr, "transmit: KORVA_Open = %d\n", h);
+        return 1;
+    }
+    sim.WaitFor("state open", 10);
+    sim.Take();
+    std::vector<CanMsg> batch(100);
+    const auto t0 = Clock::now();
+    uint32_t sent = 0, failures = 0;
+    while (sent < o.txFrames) {
+        const uint32_t count = std::min<uint32_t>(100, o.txFrames - sent);
+        for (uint32_t i = 0; i < count; ++i) {
+            CanMsg &m = batch[i];
+            m = CanMsg{};
+            m.Identifier = 0x100;
+            m.Length = 8;
+            m.Flags = KORVA_FLAG_STANDARD;
+            const uint32_t seq = sent + i;
+            for (int b = 0; b < 4; ++b) {
+                m.Data[b] = static_cast<uint8_t>(seq >> (24 - 8 * b));
+                m.Data[4 + b] = static_cast<uint8_t>(~m.Data[b]);
+            }
+        }
+        uint32_t n = 0;
+        if (KORVA_Write(h, batch.data(), count, &n) != KORVA_ERR_OK) ++failures;
+        sent += n;
+        if (n == 0) break;
+    }
+    KORVA_Flush(h);
+    // Count the frames the simulator took, in order.
+    uint32_t seen = 0, outOfOrder = 0;
+    Clock::time_point last = Clock::now();
+    auto quietSince = Clock::now();
+    while (seen < sent && Clock::now() - quietSince < std::chrono::seconds(10)) {
+        auto lines = sim.Take();
+        if (lines.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        quietSince = Clock::now();
+        for (const std::string &l : lines) {
+            if (l.rfind("rx t1008", 0) != 0) continue;
+            const uint32_t seq = static_cast<uint32_t>(std::strtoul(l.substr(8, 8).c_str(), nullptr, 16));
+            if (seq != seen) ++outOfOrder;
+            seen = seq + 1;
+            last = Clock::now();
+        }
+    }
+    KORVA_Close(h);
+    const double secs = std::chrono::duration<double>(last - t0).count();
+    std::printf("transmit: %u of %u frames reached the simulator, %u out of order, %u failed writes, %.0f frames/s\n",
+                seen, o.txFrames, outOfOrder, failures, secs > 0 ? seen / secs : 0.0);
+    return seen == o.txFrames && outOfOrder == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    o.self = std::filesystem::canonical("/proc/self/exe").string();
+    o.sim = (std::filesystem::path(o.self).parent_path().parent_path() / "tools/korva_sim/korva_sim").string();
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--frames") o.frames = static_cast<uint32_t>(std::stoul(next()));
+        else if (a == "--latency") o.latencySamples = static_cast<uint32_t>(std::stoul(next()));
+        else if (a == "--tx") o.txFrames = static_cast<uint32_t>(std::stoul(next()));
+        else if (a == "--no-python") o.python = false;
+        else if (a == "--sim") o.sim = next();
+        else if (a == "--python") o.pythonExe = next();
+        else {
+            std::printf("usage: korva_bench [--frames N] [--latency N] [--tx N] [--no-python] [--sim PATH] [--python PATH]\n");
+            return a == "--help" ? 0 : 2;
+        }
+    }
+    const std::filesystem::path dir = TempDirectory();
+    double perFrame = 0;
+    int rc = Receive(o, dir, perFrame);
+    rc |= Latency(o, dir);
+    rc |= Transmit(o, dir);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return rc;
+}

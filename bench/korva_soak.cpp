@@ -1,0 +1,152 @@
+// korva_soak - runs a pair of simulated adapters on one virtual bus at full
+// rate for a long time, writing sequence-numbered frames through one and
+// reading and checking them through the other.  Reports frames moved,
+// frames lost, order errors, peak memory and CPU.
+//
+// Usage: korva_soak [--seconds N] [--sim PATH]
+#include "korva_api.h"
+
+#include "child.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long StatusKb(const char *field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
+    return -1;
+}
+
+double CpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    double seconds = 600;
+    std::string self = std::filesystem::canonical("/proc/self/exe").string();
+    std::string simPath = (std::filesystem::path(self).parent_path().parent_path() / "tools/korva_sim/korva_sim").string();
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--seconds" && i + 1 < argc) seconds = std::stod(argv[++i]);
+        else if (a == "--sim" && i + 1 < argc) simPath = argv[++i];
+        else {
+            std::printf("usage: korva_soak [--seconds N] [--sim PATH]\n");
+            return a == "--help" ? 0 : 2;
+        }
+    }
+    std::string tmpl = (std::filesystem::temp_directory_path() / "korva-soak-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) return 1;
+    const std::filesystem::path dir = tmpl;
+    const std::string bus = "soak" + std::to_string(getpid());
+    const std::string linkA = (dir / "ttyUSB0").string(), linkB = (dir / "ttyUSB1").string();
+    Child simA, simB;
+    if (!simA.Start({simPath, "--pty", linkA, "--bus", bus, "--no-log-rx"}) || !simA.WaitFor("ready", 10) ||
+        !simB.Start({simPath, "--pty", linkB, "--bus", bus, "--no-log-rx"}) || !simB.WaitFor("ready", 10)) {
+        std::fprintf(stderr, "the simulators did not start\n");
+        return 1;
+    }
+    const int32_t tx = KORVA_Open(linkA.c_str(), KORVA_MODE_NORMAL);
+    const int32_t rx = KORVA_Open(linkB.c_str(), KORVA_MODE_NORMAL);
+    if (tx < 0 || rx < 0) {
+        std::fprintf(stderr, "KORVA_Open: %d %d\n", tx, rx);
+        return 1;
+    }
+    KORVA_Ioctl(rx, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1));
+
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> written{0};
+    std::atomic<uint32_t> writeErrors{0};
+    std::thread writer([&] {
+        CanMsg batch[50];
+        uint32_t seq = 0;
+        while (!stop) {
+            for (CanMsg &m : batch) {
+                m = CanMsg{};
+                m.Identifier = 0x1ABCDE0 + (seq & 0xF);
+                m.Length = 8;
+                m.Flags = KORVA_FLAG_EXTENDED;
+                for (int b = 0; b < 4; ++b) {
+                    m.Data[b] = static_cast<uint8_t>(seq >> (24 - 8 * b));
+                    m.Data[4 + b] = static_cast<uint8_t>(~m.Data[b]);
+                }
+                ++seq;
+            }
+            uint32_t n = 0;
+            if (KORVA_Write(tx, batch, 50, &n) != KORVA_ERR_OK) ++writeErrors;
+            // Frames not taken are sent again so that the sequence has no gap.
+            seq -= 50 - n;
+            written += n;
+        }
+        KORVA_Flush(tx);
+    });
+
+    uint64_t received = 0, orderErrors = 0, damaged = 0;
+    uint32_t expected = 0;
+    long peakRss = 0;
+    const double cpu0 = CpuSeconds();
+    const auto t0 = Clock::now();
+    auto nextReport = t0 + std::chrono::seconds(60);
+    CanMsg buf[500];
+    auto lastFrame = Clock::now();
+    while (Clock::now() - lastFrame < std::chrono::seconds(5)) {
+        if (!stop && Clock::now() - t0 > std::chrono::duration<double>(seconds)) stop = true;
+        uint32_t n = 0;
+        KORVA_Read(rx, buf, 500, &n);
+        if (n) lastFrame = Clock::now();
+        for (uint32_t i = 0; i < n; ++i) {
+            const CanMsg &m = buf[i];
+            const uint32_t seq = static_cast<uint32_t>(m.Data[0]) << 24 | static_cast<uint32_t>(m.Data[1]) << 16 |
+                                 static_cast<uint32_t>(m.Data[2]) << 8 | m.Data[3];
+            if (seq != expected) ++orderErrors;
+            expected = seq + 1;
+            for (int b = 0; b < 4; ++b)
+                if (m.Data[4 + b] != static_cast<uint8_t>(~m.Data[b])) ++damaged;
+            if (m.Identifier != 0x1ABCDE0 + (seq & 0xF) || m.Flags != KORVA_FLAG_EXTENDED) ++damaged;
+        }
+        received += n;
+        if (Clock::now() >= nextReport) {
+            peakRss = std::max(peakRss, StatusKb("VmRSS:"));
+            std::printf("%4.0f s: %llu frames received, %llu order errors\n",
+                        std::chrono::duration<double>(Clock::now() - t0).count(),
+                        static_cast<unsigned long long>(received), static_cast<unsigned long long>(orderErrors));
+            std::fflush(stdout);
+            nextReport += std::chrono::seconds(60);
+        }
+        if (stop && received >= written) break;
+    }
+    stop = true;
+    writer.join();
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double cpu = CpuSeconds() - cpu0;
+    uint32_t flags = 0;
+    KORVA_Ioctl(rx, KORVA_IOCTL_GET_FLAGS, &flags);
+    KORVA_Close(tx);
+    KORVA_Close(rx);
+    peakRss = std::max(peakRss, StatusKb("VmHWM:"));
+    std::printf("soak: %.0f s, %u frames written, %llu received (%.0f frames/s), %lld lost, %llu order errors, "
+                "%llu damaged, %u write failures, overrun %s, peak RSS %ld kB, CPU %.1f s (%.0f%% of one core)\n",
+                wall, written.load(), static_cast<unsigned long long>(received),
+                received / wall, static_cast<long long>(written.load()) - static_cast<long long>(received),
+                static_cast<unsigned long long>(orderErrors), static_cast<unsigned long long>(damaged),
+                writeErrors.load(), (flags & KORVA_STATUS_BUFFER_OVERRUN) ? "yes" : "no", peakRss, cpu,
+                100 * cpu / wall);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return received == written && orderErrors == 0 && damaged == 0 ? 0 : 1;
+}
