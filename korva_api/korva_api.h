@@ -129,8 +129,13 @@ typedef struct ApiVersion {
                                                received frames were dropped */
 #define KORVA_STATUS_CHANNEL_LOST   0x20000 /* the connection to the adapter
                                                broke (TCP peer closed, serial
-                                               device gone); frames received
-                                               before stay readable */
+                                               device gone).  Reported by every
+                                               KORVA_IOCTL_GET_FLAGS from then
+                                               on; frames received before stay
+                                               readable, after them KORVA_Read
+                                               returns KORVA_ERR_NO_DEVICE, as
+                                               do KORVA_Write, KORVA_Flush and
+                                               configuration requests. */
 
 /* ---- Trace ------------------------------------------------------------- */
 
@@ -170,7 +175,9 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint3
  * KORVA_ERR_LISTEN_ONLY on a handle opened in listen-only mode. */
 KORVA_EXPORT int32_t KORVA_CALL KORVA_Write(int32_t handle, const CanMsg *frames, uint32_t count, uint32_t *written);
 
-/* Sends the frames still queued for transmission. */
+/* Sends the frames still queued for transmission.  Returns
+ * KORVA_ERR_SYSTEM when the line does not take them within about a second
+ * (a stalled adapter); they are then dropped. */
 KORVA_EXPORT int32_t KORVA_CALL KORVA_Flush(int32_t handle);
 
 /* Registers a semaphore (on POSIX the address of a caller-owned sem_t) that

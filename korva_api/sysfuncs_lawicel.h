@@ -41,6 +41,14 @@ KORVA_PUBLIC uint32_t Binary2AsciiMsg(char *output, CanMsg msg);
 /* count bytes from hexadecimal text, two digits each. */
 KORVA_PUBLIC void AsciiData2Binary(uint8_t *output, uint32_t count, const char *text);
 
+/* Decodes the first total bytes of dev->RxLine (total at most 63): frame
+ * lines go to the receive ring through AddMsg2BufAndNotify, "F" status
+ * lines to StatusFlags/StatusValid, everything else is skipped or dropped.
+ * The incomplete last line is moved to the start of RxLine; the result is
+ * its length, the carry that the next read appends to.  The record needs
+ * RxLine, the ring, RingMutex, WaitMutex and RxCond. */
+KORVA_PUBLIC uint32_t DecodeRxText_Lawicel(Device *dev, uint32_t total);
+
 } // extern "C"
 
 #endif

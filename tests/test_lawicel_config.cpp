@@ -1,0 +1,233 @@
+// Opening a Lawicel adapter and configuring it, with the test playing the
+// adapter on a pseudo-terminal (or a TCP peer) and checking the bytes on
+// the wire.
+#include "korva_api.h"
+#include "pty.h"
+#include "sysfuncs.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace korva_test;
+
+namespace {
+
+void *Arg(intptr_t v) { return KORVA_IOCTL_INT(v); }
+
+HwParam HwOf(int32_t handle) {
+    HwParam p{};
+    EXPECT_EQ(KORVA_Ioctl(handle, KORVA_IOCTL_GET_HW_PARAM, &p), 0);
+    return p;
+}
+
+/* A trace line of this driver as the log shows it. */
+std::string TraceLine(const char *prefix, int line, const std::string &message) {
+    char where[40];
+    std::snprintf(where, sizeof where, "sysfuncs_lawicel[%d]: ", line);
+    char head[64];
+    std::snprintf(head, sizeof head, "%s%-29s", prefix, where);
+    return head + message + "\n";
+}
+
+/* Everything traced (at every level) while f runs. */
+template <typename F> std::string Traced(F f) {
+    FILE *log = std::tmpfile();
+    FILE *old = debugout;
+    debugout = log;
+    KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, Arg(KORVA_DEBUG_LEVEL_SYSTEM));
+    f();
+    KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, Arg(0));
+    debugout = old;
+    std::string text;
+    std::rewind(log);
+    for (int c; (c = std::fgetc(log)) != EOF;) text.push_back(static_cast<char>(c));
+    std::fclose(log);
+    return text;
+}
+
+} // namespace
+
+TEST(LawicelOpen, FailedStepsAreTracedWithTheirFixedLines) {
+    Pty pty; // only for its temporary directory
+    const std::string missing = pty.Dir() + "/gone/ttyUSB0";
+    std::string log = Traced([&] { EXPECT_EQ(KORVA_Open(missing.c_str(), 0), KORVA_ERR_NO_DEVICE); });
+    EXPECT_NE(log.find(TraceLine("+++ ", 208, "ResetDevice_Lawicel") + TraceLine("*** ", 510, "open (2)") +
+                       TraceLine("--- ", 210, "WriteData(Device,... = -1")),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find(TraceLine("+++ ", 39, "GetDeviceSerialNrNVersion_Lawicel")), std::string::npos) << log;
+    EXPECT_NE(log.find(TraceLine("*** ", 510, "open (2)") + TraceLine("--- ", 44, "WriteData(Device,... = -1")),
+              std::string::npos)
+        << log;
+
+    // A name that is no tty opens, but cannot be set up as a line.
+    const std::string plain = pty.Dir() + "/ttyS0";
+    std::fclose(std::fopen(plain.c_str(), "w"));
+    log = Traced([&] { EXPECT_EQ(KORVA_Open(plain.c_str(), 0), KORVA_ERR_NO_DEVICE); });
+    unlink(plain.c_str());
+    EXPECT_NE(log.find(TraceLine("*** ", 513, "tcgetattr (25)")), std::string::npos) << log;
+}
+
+TEST(LawicelOpen, ResetsQueriesAndOpensInTheRequestedMode) {
+    const std::pair<int32_t, std::string> cases[] = {{KORVA_MODE_NORMAL, "O"},
+                                                     {KORVA_MODE_LISTEN_ONLY, "L"},
+                                                     {KORVA_MODE_OPEN_Y, "Y"},
+                                                     {7, "O"}};
+    for (const auto &[mode, open] : cases) {
+        OpenedPty a(mode);
+        ASSERT_GT(a.handle, 0) << "mode " << mode;
+        ASSERT_TRUE(a.adapter.WaitCommand(open));
+        EXPECT_EQ(a.adapter.Raw(), "C\rN\rV\r" + open + "\r");
+        const HwParam p = HwOf(a.handle);
+        EXPECT_EQ(p.SerialNr, 1234U);
+        EXPECT_EQ(p.HwVersion, 0x10);
+        EXPECT_EQ(p.SwVersion, 0x13);
+        EXPECT_EQ(p.HwType, KORVA_HWTYPE_USB);
+    }
+}
+
+TEST(LawicelOpen, LineSpeedFollowsTheNameAndFlowControlIsOn) {
+    const std::pair<std::string, speed_t> cases[] = {{"ttyS0", B115200}, {"ttyUSB0", B3000000}};
+    for (const auto &[link, speed] : cases) {
+        OpenedPty a(KORVA_MODE_NORMAL, link);
+        ASSERT_GT(a.handle, 0) << link;
+        const termios t = a.pty.SlaveSettings();
+        EXPECT_EQ(cfgetospeed(&t), speed) << link;
+        EXPECT_EQ(cfgetispeed(&t), speed) << link;
+        EXPECT_NE(t.c_cflag & CRTSCTS, 0U) << link;
+        EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNPAR));
+        EXPECT_EQ(t.c_lflag, 0U);
+        EXPECT_EQ(t.c_oflag, 0U);
+    }
+}
+
+TEST(LawicelOpen, WrongShapedIdentityRepliesFindNoDevice) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"N", "N123456789012\r"}, // 14 bytes with the carriage return
+        {"N", "X1234\r"},
+        {"N", ""},                // no answer at all
+        {"V", "V10\r"},           // too short
+    };
+    for (const auto &[command, reply] : cases) {
+        Pty pty;
+        FakeAdapter adapter(pty.TakeMaster());
+        adapter.On(command, reply);
+        EXPECT_EQ(KORVA_Open(pty.Path().c_str(), 0), KORVA_ERR_NO_DEVICE) << command << " -> " << reply;
+    }
+}
+
+TEST(LawicelConfig, EachRequestRunsCloseCommandOpen) {
+    OpenedPty a;
+    ASSERT_GT(a.handle, 0);
+    const uint8_t btr[2] = {0x03, 0x1C};
+    const uint32_t codeMask[2] = {0x123, 0x7FF};
+    struct Case {
+        uint32_t request;
+        void *argument;
+        std::string wire;
+    };
+    const Case cases[] = {
+        {KORVA_IOCTL_SET_SPEED, Arg(6), "C\rS6\rO\r"},
+        {KORVA_IOCTL_SET_SPEED, Arg(9), "C\rS9\rO\r"},
+        {KORVA_IOCTL_SET_BTR, const_cast<uint8_t *>(btr), "C\rs031C\rO\r"},
+        {KORVA_IOCTL_SET_ACC_CODE_MASK, const_cast<uint32_t *>(codeMask), "C\rM00000123\rm000007FF\rO\r"},
+        {KORVA_IOCTL_SET_TIMESTAMP, Arg(5), "C\rZ1\rO\r"},
+        {KORVA_IOCTL_SET_TIMESTAMP, Arg(0), "C\rZ0\rO\r"},
+        {KORVA_IOCTL_SET_FILTER_MODE, Arg(2), "C\rD1\rO\r"},
+        {KORVA_IOCTL_SET_FILTER_MODE, Arg(1), "C\rD0\rO\r"},
+        {KORVA_IOCTL_SET_FILTER_MODE, Arg(0), "C\rD0\rO\r"},
+    };
+    for (const Case &c : cases) {
+        a.adapter.Clear();
+        EXPECT_EQ(KORVA_Ioctl(a.handle, c.request, c.argument), 0) << c.wire;
+        ASSERT_TRUE(a.adapter.WaitCommand("O"));
+        EXPECT_EQ(a.adapter.Raw(), c.wire);
+    }
+}
+
+TEST(LawicelConfig, RefusedOrUnansweredCommandLeavesTheAdapterClosed) {
+    OpenedPty a;
+    ASSERT_GT(a.handle, 0);
+    a.adapter.On("S6", "\a");
+    a.adapter.On("S7", "");
+    a.adapter.On("M00000123", "\a");
+    a.adapter.Clear();
+    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_SPEED, Arg(6)), KORVA_ERR_COMMAND);
+    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_SPEED, Arg(7)), KORVA_ERR_COMMAND);
+    const uint32_t codeMask[2] = {0x123, 0x7FF};
+    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_ACC_CODE_MASK, const_cast<uint32_t *>(codeMask)),
+              KORVA_ERR_COMMAND);
+    // The next accepted request opens the adapter again.
+    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_SPEED, Arg(5)), 0);
+    ASSERT_TRUE(a.adapter.WaitCommand("O"));
+    EXPECT_EQ(a.adapter.Raw(), "C\rS6\rC\rS7\rC\rM00000123\rC\rS5\rO\r");
+}
+
+TEST(LawicelConfig, FlagsComeFromTheStatusReply) {
+    OpenedPty a;
+    ASSERT_GT(a.handle, 0);
+    a.adapter.On("F", "F8c\r");
+    uint32_t flags = 99;
+    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_GET_FLAGS, &flags), 0);
+    EXPECT_EQ(flags, 0x8CU);
+    a.adapter.On("F", "");
+    flags = 99;
+    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_GET_FLAGS, &flags), KORVA_ERR_GENERIC);
+    EXPECT_EQ(flags, 0U);
+}
+
+TEST(LawicelTcp, OpensExchangesFramesAndNoticesThePeerClosing) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len), 0);
+    FakeAdapter peer(listener, true);
+    const std::string name = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
+
+    const int32_t h = KORVA_Open(name.c_str(), KORVA_MODE_NORMAL);
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(peer.WaitCommand("O"));
+    // Each identity query reads its reply with the connection closed after.
+    EXPECT_EQ(peer.Raw(), "C\rN\rV\rO\r");
+    EXPECT_EQ(peer.Connections(), 3);
+    EXPECT_EQ(HwOf(h).HwType, KORVA_HWTYPE_NET);
+
+    ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, Arg(1)), 0);
+    ASSERT_TRUE(peer.Send("T1FFFFFFF1AB\r"));
+    CanMsg m{};
+    uint32_t n = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (n == 0 && std::chrono::steady_clock::now() < deadline) ASSERT_EQ(KORVA_Read(h, &m, 1, &n), 0);
+    ASSERT_EQ(n, 1U);
+    EXPECT_EQ(m.Identifier, 0x1FFFFFFFU);
+    EXPECT_EQ(m.Flags, KORVA_FLAG_EXTENDED);
+    EXPECT_EQ(m.Data[0], 0xAB);
+
+    const CanMsg out{0x123, 1, {0x42}, KORVA_FLAG_STANDARD, 0};
+    uint32_t written = 0;
+    EXPECT_EQ(KORVA_Write(h, &out, 1, &written), 0);
+    EXPECT_TRUE(peer.WaitCommand("t123142"));
+
+    peer.Hangup();
+    int32_t rc = 0;
+    while (rc == 0 && std::chrono::steady_clock::now() < deadline + std::chrono::seconds(10))
+        rc = KORVA_Read(h, &m, 1, &n);
+    EXPECT_EQ(rc, KORVA_ERR_NO_DEVICE);
+    uint32_t flags = 0;
+    EXPECT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags), 0);
+    EXPECT_NE(flags & KORVA_STATUS_CHANNEL_LOST, 0U);
+    EXPECT_EQ(KORVA_Close(h), 0);
+}

@@ -1,0 +1,261 @@
+// Frames through a Lawicel adapter played by the test on a pseudo-terminal:
+// what the reader thread makes of the adapter's lines, the frame text that
+// KORVA_Write puts on the wire, and a line that breaks or stalls.
+#include "korva_api.h"
+#include "pty.h"
+#include "sysfuncs.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <future>
+#include <gtest/gtest.h>
+#include <semaphore.h>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace korva_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+CanMsg Frame(uint32_t id, uint8_t flags, std::vector<uint8_t> data = {}, uint16_t stamp = 0, uint8_t length = 0) {
+    CanMsg m{};
+    m.Identifier = id;
+    m.Flags = flags;
+    m.Length = data.empty() ? length : static_cast<uint8_t>(data.size());
+    for (size_t i = 0; i < data.size(); ++i) m.Data[i] = data[i];
+    m.TimeStamp = stamp;
+    return m;
+}
+
+bool Same(const CanMsg &a, const CanMsg &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+/* Waits for the semaphore, at most 5 s. */
+bool Posted(sem_t *sem) {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += 5;
+    while (sem_timedwait(sem, &ts) != 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
+/* Reads one frame with a blocking read, retrying wake-ups without one. */
+int32_t ReadOne(int32_t h, CanMsg *m) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    uint32_t n = 0;
+    int32_t rc = 0;
+    while (rc == 0 && n == 0 && std::chrono::steady_clock::now() < deadline) rc = KORVA_Read(h, m, 1, &n);
+    return rc != 0 ? rc : (n == 1 ? 0 : KORVA_ERR_NO_ELEMENT);
+}
+
+struct Semaphore {
+    Semaphore() { sem_init(&sem, 0, 0); }
+    ~Semaphore() { sem_destroy(&sem); }
+    sem_t sem;
+};
+
+} // namespace
+
+TEST(LawicelReceive, DecodesEveryLineShapeAndDropsTheRest) {
+    OpenedPty a;
+    ASSERT_GT(a.handle, 0);
+    Semaphore ev;
+    ASSERT_EQ(KORVA_SetRcvEvent(a.handle, &ev.sem), 0);
+    const uint8_t S = KORVA_FLAG_STANDARD, E = KORVA_FLAG_EXTENDED, R = KORVA_FLAG_REMOTE, TS = KORVA_FLAG_TIMESTAMP;
+    const std::vector<CanMsg> expected = {
+        Frame(0x123, S, {0xAA, 0xBB}),
+        Frame(0x123, S | TS, {0xAA, 0xBB}, 0x1234),
+        Frame(0x12345678, E, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}),
+        Frame(0x12345678, E | TS, {1, 2, 3, 4, 5, 6, 7, 8}, 0xABCD),
+        Frame(0x123, S | R),
+        Frame(0x123, S | R | TS, {}, 0xBEEF, 4),
+        Frame(0x1FF, E | R, {}, 0, 4),
+        Frame(0x1FF, E | R | TS, {}, 0x0042, 4),
+        Frame(0x7FF, S, {0xFE}),
+        Frame(0x111, S),
+        Frame(0x001, S, {}, 0, 0),
+    };
+    const std::string garbage = std::string(63, 'x') + "t2220\r"; // its tail must not become a frame
+    const std::string lines = std::string("t1232AABB\r") +
+                              "t1232AABB1234\r"
+                              "t1232AA\r"                                 // data shorter than the length digit
+                              "T1234567880011223344556677\r"
+                              "t12390011223344556677889900\r"             // length digit 9
+                              "T1234567880102030405060708ABCD\r"
+                              "F0\r"                                      // not a status reply
+                              "N1234\r"                                   // late identity reply
+                              "r1230\r"
+                              "r1234BEEF\r"
+                              "t123:\r"                                   // length ':' (10)
+                              "R000001FF4\r"
+                              "\a\rzZ"                                    // skipped
+                              "R000001FF40042\r" +
+                              garbage + std::string("t3\0" "331\r", 7) + // NUL inside a line
+                              "x123\r"
+                              "t7ff1fe\r"
+                              "\a\at1110\r"
+                              "T1234567\r"
+                              "t0010\r";
+    ASSERT_TRUE(a.adapter.Send(lines));
+    for (size_t i = 0; i < expected.size(); ++i) ASSERT_TRUE(Posted(&ev.sem)) << i;
+    std::vector<CanMsg> got(expected.size() + 2);
+    uint32_t n = 0;
+    ASSERT_EQ(KORVA_Read(a.handle, got.data(), static_cast<uint32_t>(got.size()), &n), 0);
+    ASSERT_EQ(n, expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_TRUE(Same(got[i], expected[i])) << "frame " << i << " id " << std::hex << got[i].Identifier;
+    // One post per stored frame, none for the dropped lines.
+    EXPECT_NE(sem_trywait(&ev.sem), 0);
+    KORVA_SetRcvEvent(a.handle, nullptr);
+}
+
+TEST(LawicelReceive, FullRingSetsOverrunForTheNextFlagsOnly) {
+    OpenedPty a;
+    ASSERT_GT(a.handle, 0);
+    a.adapter.On("F", "F04\r");
+    Semaphore ev;
+    ASSERT_EQ(KORVA_SetRcvEvent(a.handle, &ev.sem), 0);
+    std::string burst;
+    for (int i = 0; i < RING_SIZE; ++i) burst += "t1230\r";
+    ASSERT_TRUE(a.adapter.Send(burst, 60000));
+    for (int i = 0; i < RING_SIZE; ++i) ASSERT_TRUE(Posted(&ev.sem)) << i;
+    // The ring is full: this frame is refused, before the status reply.
+    ASSERT_TRUE(a.adapter.Send("t4560\r"));
+    uint32_t flags = 0;
+    ASSERT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_GET_FLAGS, &flags), 0);
+    EXPECT_EQ(flags, KORVA_STATUS_BUFFER_OVERRUN | 0x04U);
+    ASSERT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_GET_FLAGS, &flags), 0);
+    EXPECT_EQ(flags, 0x04U);
+    EXPECT_NE(sem_trywait(&ev.sem), 0);
+    KORVA_SetRcvEvent(a.handle, nullptr);
+}
+
+TEST(LawicelReceive, BlockingReadWaitsForTheNextFrame) {
+    OpenedPty a;
+    ASSERT_GT(a.handle, 0);
+    ASSERT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1)), 0);
+    auto reading = std::async(std::launch::async, [&] {
+        CanMsg m{};
+        return ReadOne(a.handle, &m) == 0 ? m.Identifier : 0U;
+    });
+    ASSERT_TRUE(a.adapter.Send("t5551FF\r"));
+    ASSERT_EQ(reading.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(reading.get(), 0x555U);
+}
+
+TEST(LawicelSend, FramesLeaveAsTextOnTheNextTickAndOnFlush) {
+    OpenedPty a;
+    ASSERT_GT(a.handle, 0);
+    a.adapter.Clear();
+    CanMsg frames[5] = {Frame(0x123, KORVA_FLAG_STANDARD, {0xAA, 0xBB}),
+                        Frame(0x1FF, KORVA_FLAG_EXTENDED),
+                        Frame(0x7FF, KORVA_FLAG_STANDARD | KORVA_FLAG_REMOTE, {}, 0, 3),
+                        Frame(0x1ABCDEF0, KORVA_FLAG_EXTENDED | KORVA_FLAG_REMOTE, {}, 0, 8),
+                        Frame(0x0A, KORVA_FLAG_STANDARD | KORVA_FLAG_TIMESTAMP, {0x0A, 0xFF}, 0x9999)};
+    uint32_t written = 0;
+    ASSERT_EQ(KORVA_Write(a.handle, frames, 5, &written), 0);
+    EXPECT_EQ(written, 5U);
+    std::string expected = "t1232AABB\rT000001FF0\rr7FF3\rR1ABCDEF08\rt00A20AFF\r";
+    ASSERT_TRUE(a.adapter.WaitRawSize(expected.size())); // no flush: the reader's timed one
+    EXPECT_EQ(a.adapter.Raw(), expected);
+
+    // More than the transmit buffer holds, then an explicit flush.
+    a.adapter.Clear();
+    expected.clear();
+    for (uint32_t i = 0; i < 100; ++i) {
+        const CanMsg m = Frame(i, KORVA_FLAG_STANDARD, {static_cast<uint8_t>(i)});
+        ASSERT_EQ(KORVA_Write(a.handle, &m, 1, &written), 0);
+        char text[16];
+        std::snprintf(text, sizeof text, "t%03X1%02X\r", i, i);
+        expected += text;
+    }
+    EXPECT_EQ(KORVA_Flush(a.handle), 0);
+    ASSERT_TRUE(a.adapter.WaitRawSize(expected.size()));
+    EXPECT_EQ(a.adapter.Raw(), expected);
+}
+
+TEST(LawicelSend, CommandsNeverLandInsideFrameText) {
+    OpenedPty a;
+    ASSERT_GT(a.handle, 0);
+    a.adapter.On("t32180102030405060708", ""); // unanswered: the exchanges stay short
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        const CanMsg m = Frame(0x321, KORVA_FLAG_STANDARD, {1, 2, 3, 4, 5, 6, 7, 8});
+        uint32_t written = 0;
+        while (!done) KORVA_Write(a.handle, &m, 1, &written);
+    });
+    for (int i = 0; i < 3; ++i) KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_TIMESTAMP, KORVA_IOCTL_INT(1));
+    done = true;
+    writer.join();
+    const std::set<std::string> whole = {"t32180102030405060708", "C", "N", "V", "O", "Z1"};
+    for (const std::string &c : a.adapter.Commands()) EXPECT_EQ(whole.count(c), 1U) << c;
+}
+
+TEST(LawicelSend, ListenOnlyHandleRefusesFramesAndReopensListening) {
+    OpenedPty a(KORVA_MODE_LISTEN_ONLY);
+    ASSERT_GT(a.handle, 0);
+    a.adapter.Clear();
+    const CanMsg m = Frame(0x100, KORVA_FLAG_STANDARD);
+    uint32_t written = 7;
+    EXPECT_EQ(KORVA_Write(a.handle, &m, 1, &written), KORVA_ERR_LISTEN_ONLY);
+    EXPECT_EQ(written, 0U);
+    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_TIMESTAMP, KORVA_IOCTL_INT(1)), 0);
+    ASSERT_TRUE(a.adapter.WaitCommand("L"));
+    EXPECT_EQ(a.adapter.Raw(), "C\rZ1\rL\r");
+}
+
+TEST(LawicelLoss, HungUpLineIsReportedAndTheReaderRests) {
+    OpenedPty a;
+    ASSERT_GT(a.handle, 0);
+    ASSERT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1)), 0);
+    ASSERT_TRUE(a.adapter.Send("t1110\r"));
+    CanMsg m{};
+    ASSERT_EQ(ReadOne(a.handle, &m), 0);
+    a.adapter.Hangup();
+    EXPECT_EQ(ReadOne(a.handle, &m), KORVA_ERR_NO_DEVICE); // the wait ends too
+
+    uint32_t flags = 0;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_GET_FLAGS, &flags), 0);
+        EXPECT_EQ(flags, KORVA_STATUS_CHANNEL_LOST);
+    }
+    uint32_t written = 0;
+    EXPECT_EQ(KORVA_Write(a.handle, &m, 1, &written), KORVA_ERR_NO_DEVICE);
+    EXPECT_EQ(KORVA_Flush(a.handle), KORVA_ERR_NO_DEVICE);
+    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_SPEED, KORVA_IOCTL_INT(6)), KORVA_ERR_NO_DEVICE);
+
+    // A reader that spun on the dead line would use most of this window.
+    clockid_t clock;
+    ASSERT_EQ(pthread_getcpuclockid(GetDevice(DeviceList, a.handle)->Thread, &clock), 0);
+    timespec before{}, after{};
+    clock_gettime(clock, &before);
+    std::this_thread::sleep_for(500ms);
+    clock_gettime(clock, &after);
+    const double used = static_cast<double>(after.tv_sec - before.tv_sec) + (after.tv_nsec - before.tv_nsec) / 1e9;
+    EXPECT_LT(used, 0.25);
+}
+
+TEST(LawicelStall, StalledLineFailsWritesAndCloseStillReturns) {
+    OpenedPty a;
+    ASSERT_GT(a.handle, 0);
+    a.adapter.StopReading();
+    std::vector<CanMsg> batch(50, Frame(0x123, KORVA_FLAG_STANDARD, {1, 2, 3, 4, 5, 6, 7, 8}));
+    uint32_t written = 0;
+    int32_t rc = 0;
+    for (int i = 0; i < 5000 && rc == 0; ++i) rc = KORVA_Write(a.handle, batch.data(), 50, &written);
+    EXPECT_EQ(rc, KORVA_ERR_SYSTEM);
+    EXPECT_LT(written, 50U);
+    ASSERT_EQ(KORVA_Write(a.handle, batch.data(), 1, &written), 0); // queued
+    EXPECT_EQ(KORVA_Flush(a.handle), KORVA_ERR_SYSTEM);
+    ASSERT_EQ(KORVA_Write(a.handle, batch.data(), 1, &written), 0);
+    auto closing = std::async(std::launch::async, [&] { return KORVA_Close(a.handle); });
+    ASSERT_EQ(closing.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(closing.get(), 0);
+    a.handle = 0;
+}
