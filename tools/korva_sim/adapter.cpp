@@ -1,0 +1,127 @@
+// adapter.cpp - replies and state changes of the Lawicel command set.
+#include "adapter.h"
+
+#include <cstdio>
+
+namespace korva_sim {
+
+namespace {
+const std::string kOk = "\r";
+const std::string kBel = "\a";
+
+bool AllHex(std::string_view s) {
+    for (char c : s)
+        if (HexDigit(c) < 0) return false;
+    return true;
+}
+
+std::string Hex8(uint32_t v) {
+    char buf[9];
+    std::snprintf(buf, sizeof buf, "%08X", v);
+    return buf;
+}
+
+std::string Hex2(uint32_t v) {
+    char buf[3];
+    std::snprintf(buf, sizeof buf, "%02X", v & 0xFF);
+    return buf;
+}
+
+std::string Upper(std::string_view s) {
+    std::string u(s);
+    for (char &c : u)
+        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+    return u;
+}
+} // namespace
+
+Adapter::Outcome Adapter::Execute(std::string_view cmd) {
+    Outcome out;
+    out.reply = kOk;
+    auto refuse = [&out]() -> Outcome & {
+        out.reply = kBel;
+        out.refused = true;
+        return out;
+    };
+    if (cmd.empty()) return out;
+
+    const char letter = cmd[0];
+    const std::string_view arg = cmd.substr(1);
+    switch (letter) {
+    case 'S': // bit rate by speed code
+        if (IsOpen() || arg.size() != 1 || arg[0] < '0' || arg[0] > '8') return refuse();
+        bitrate_ = std::string(cmd);
+        out.event = "set bitrate=" + bitrate_;
+        return out;
+    case 's': // bit-timing registers BTR0 BTR1
+        if (IsOpen() || arg.size() != 4 || !AllHex(arg)) return refuse();
+        btr_ = Upper(arg);
+        out.event = "set btr=" + btr_;
+        return out;
+    case 'M':
+    case 'm': { // acceptance code / mask
+        uint32_t v;
+        if (IsOpen() || arg.size() != 8 || !ParseHex(arg, v)) return refuse();
+        (letter == 'M' ? code_ : mask_) = v;
+        out.event = std::string(letter == 'M' ? "set code=" : "set mask=") + Hex8(v);
+        return out;
+    }
+    case 'Z': // time stamps on received frames
+    case 'D': // acceptance filter mode
+        if (IsOpen() || arg.size() != 1 || (arg[0] != '0' && arg[0] != '1')) return refuse();
+        (letter == 'Z' ? timestamps_ : singleFilter_) = arg[0] == '1';
+        out.event = std::string(letter == 'Z' ? "set timestamps=" : "set filter=") + arg[0];
+        return out;
+    case 'O':
+    case 'L':
+    case 'Y':
+        if (IsOpen() || !arg.empty()) return refuse();
+        mode_ = letter;
+        out.event = std::string("state open ") + letter;
+        return out;
+    case 'C':
+        if (!arg.empty()) return refuse();
+        if (IsOpen()) out.event = "state closed";
+        mode_ = 0;
+        return out;
+    case 't':
+    case 'T':
+    case 'r':
+    case 'R': {
+        if (!IsOpen() || mode_ == 'L') return refuse();
+        std::optional<Frame> f = ParseFrameLine(cmd, false);
+        if (!f) return refuse();
+        out.transmit = f;
+        out.reply = f->extended ? "Z\r" : "z\r";
+        return out;
+    }
+    case 'F':
+        if (!arg.empty()) return refuse();
+        out.reply = "F" + Hex2(identity.status) + "\r";
+        return out;
+    case 'N':
+        if (!arg.empty()) return refuse();
+        out.reply = "N" + identity.serial + "\r";
+        return out;
+    case 'V':
+        if (!arg.empty()) return refuse();
+        out.reply = "V" + Hex2(identity.hw) + Hex2(identity.sw) + "\r";
+        return out;
+    default:
+        return refuse();
+    }
+}
+
+std::string Adapter::Describe() const {
+    std::string s = "state=";
+    s += IsOpen() ? std::string(1, mode_) : std::string("closed");
+    s += " bitrate=" + bitrate_ + " btr=" + btr_;
+    s += " code=" + Hex8(code_) + " mask=" + Hex8(mask_);
+    s += std::string(" timestamps=") + (timestamps_ ? "1" : "0");
+    s += std::string(" filter=") + (singleFilter_ ? "1" : "0");
+    s += " status=" + Hex2(identity.status) + " serial=" + identity.serial;
+    s += " version=" + Hex2(identity.hw) + Hex2(identity.sw);
+    return s;
+}
+
+} // namespace korva_sim

@@ -1,0 +1,203 @@
+// frame_text.cpp - parsing and formatting of frames and escaped text.
+#include "frame_text.h"
+
+namespace korva_sim {
+
+namespace {
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+constexpr uint32_t kMaxStandardId = 0x7FF;
+constexpr uint32_t kMaxExtendedId = 0x1FFFFFFF;
+
+void PutHex(char *out, uint32_t value, int digits) {
+    for (int i = digits - 1; i >= 0; --i) {
+        out[i] = kHexUpper[value & 0xF];
+        value >>= 4;
+    }
+}
+
+// Reads count data bytes from hexadecimal pairs.
+bool ParseDataPairs(std::string_view text, uint8_t count, uint8_t *data) {
+    if (text.size() != 2u * count) return false;
+    for (uint8_t i = 0; i < count; ++i) {
+        int hi = HexDigit(text[2 * i]), lo = HexDigit(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        data[i] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+    return true;
+}
+} // namespace
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool ParseHex(std::string_view digits, uint32_t &value) {
+    if (digits.empty() || digits.size() > 8) return false;
+    uint32_t v = 0;
+    for (char c : digits) {
+        int d = HexDigit(c);
+        if (d < 0) return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    value = v;
+    return true;
+}
+
+bool ParseDecimal(std::string_view digits, uint64_t &value) {
+    if (digits.empty() || digits.size() > 18) return false;
+    uint64_t v = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    value = v;
+    return true;
+}
+
+std::optional<Frame> ParseCansend(std::string_view text) {
+    size_t hash = text.find('#');
+    if (hash == std::string_view::npos) return std::nullopt;
+    std::string_view id = text.substr(0, hash), rest = text.substr(hash + 1);
+    Frame f;
+    if (id.size() == 3) {
+        if (!ParseHex(id, f.id) || f.id > kMaxStandardId) return std::nullopt;
+    } else if (id.size() == 8) {
+        if (!ParseHex(id, f.id) || f.id > kMaxExtendedId) return std::nullopt;
+        f.extended = true;
+    } else {
+        return std::nullopt;
+    }
+    if (!rest.empty() && (rest[0] == 'R' || rest[0] == 'r')) {
+        f.remote = true;
+        if (rest.size() == 1) return f;
+        if (rest.size() != 2 || rest[1] < '0' || rest[1] > '8') return std::nullopt;
+        f.len = static_cast<uint8_t>(rest[1] - '0');
+        return f;
+    }
+    size_t i = 0;
+    while (i < rest.size()) {
+        if (rest[i] == '.') {
+            ++i;
+            continue;
+        }
+        if (f.len == 8 || i + 1 >= rest.size()) return std::nullopt;
+        int hi = HexDigit(rest[i]), lo = HexDigit(rest[i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        f.data[f.len++] = static_cast<uint8_t>(hi << 4 | lo);
+        i += 2;
+    }
+    return f;
+}
+
+std::optional<Frame> ParseFrameLine(std::string_view line, bool allowTimestamp) {
+    if (line.empty()) return std::nullopt;
+    Frame f;
+    size_t idDigits;
+    switch (line[0]) {
+    case 't': idDigits = 3; break;
+    case 'r': idDigits = 3; f.remote = true; break;
+    case 'T': idDigits = 8; f.extended = true; break;
+    case 'R': idDigits = 8; f.extended = true; f.remote = true; break;
+    default: return std::nullopt;
+    }
+    if (line.size() < idDigits + 2) return std::nullopt;
+    if (!ParseHex(line.substr(1, idDigits), f.id)) return std::nullopt;
+    if (f.id > (f.extended ? kMaxExtendedId : kMaxStandardId)) return std::nullopt;
+    char lenDigit = line[idDigits + 1];
+    if (lenDigit < '0' || lenDigit > '8') return std::nullopt;
+    f.len = static_cast<uint8_t>(lenDigit - '0');
+    size_t body = idDigits + 2 + (f.remote ? 0u : 2u * f.len);
+    if (line.size() == body + 4 && allowTimestamp) {
+        uint32_t ignored;
+        if (!ParseHex(line.substr(body, 4), ignored)) return std::nullopt;
+    } else if (line.size() != body) {
+        return std::nullopt;
+    }
+    if (!f.remote && !ParseDataPairs(line.substr(idDigits + 2, 2u * f.len), f.len, f.data))
+        return std::nullopt;
+    return f;
+}
+
+size_t FormatFrameLine(const Frame &f, int timestamp, char *out) {
+    uint8_t len = f.len > 8 ? 8 : f.len;
+    size_t n = 0;
+    out[n++] = f.extended ? (f.remote ? 'R' : 'T') : (f.remote ? 'r' : 't');
+    if (f.extended) {
+        PutHex(out + n, f.id & kMaxExtendedId, 8);
+        n += 8;
+    } else {
+        PutHex(out + n, f.id & kMaxStandardId, 3);
+        n += 3;
+    }
+    out[n++] = static_cast<char>('0' + len);
+    if (!f.remote) {
+        for (uint8_t i = 0; i < len; ++i) {
+            PutHex(out + n, f.data[i], 2);
+            n += 2;
+        }
+    }
+    if (timestamp >= 0) {
+        PutHex(out + n, static_cast<uint32_t>(timestamp) & 0xFFFF, 4);
+        n += 4;
+    }
+    out[n++] = '\r';
+    return n;
+}
+
+std::string FrameLineText(const Frame &f) {
+    char buf[kMaxFrameLine];
+    size_t n = FormatFrameLine(f, -1, buf);
+    return std::string(buf, n - 1);
+}
+
+std::string Printable(std::string_view bytes) {
+    std::string s;
+    s.reserve(bytes.size());
+    for (char ch : bytes) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c == '\\') {
+            s += "\\\\";
+        } else if (c >= 0x20 && c <= 0x7E) {
+            s += ch;
+        } else {
+            s += "\\x";
+            s += kHexUpper[c >> 4];
+            s += kHexUpper[c & 0xF];
+        }
+    }
+    return s;
+}
+
+std::optional<std::string> Unescape(std::string_view text) {
+    std::string s;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            s += text[i];
+            continue;
+        }
+        if (++i == text.size()) return std::nullopt;
+        switch (text[i]) {
+        case 'r': s += '\r'; break;
+        case 'n': s += '\n'; break;
+        case 'a': s += '\a'; break;
+        case 't': s += '\t'; break;
+        case '0': s += '\0'; break;
+        case '\\': s += '\\'; break;
+        case 'x': {
+            std::string_view pair = text.substr(i + 1, 2);
+            uint32_t v;
+            if (pair.size() != 2 || !ParseHex(pair, v)) return std::nullopt;
+            s += static_cast<char>(v);
+            i += 2;
+            break;
+        }
+        default: return std::nullopt;
+        }
+    }
+    return s;
+}
+
+} // namespace korva_sim

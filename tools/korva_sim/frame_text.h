@@ -1,0 +1,67 @@
+// frame_text.h - frames and the text forms the simulator reads and writes:
+// cansend-style frames ("123#AABB"), Lawicel frame lines ("t1232AABB"),
+// and escaped byte strings for the event log and the control channel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korva_sim {
+
+// One CAN frame.
+struct Frame {
+    uint32_t id = 0;        // 11-bit (standard) or 29-bit (extended) identifier
+    uint8_t len = 0;        // data length code, 0..8 (also for remote frames)
+    uint8_t data[8] = {};   // data bytes; unused for remote frames
+    bool extended = false;  // 29-bit identifier
+    bool remote = false;    // remote transmission request
+};
+
+// Room for the longest frame line: "T", 8 identifier digits, length digit,
+// 16 data digits, 4 time-stamp digits and the carriage return.
+inline constexpr size_t kMaxFrameLine = 31;
+
+// Value of one hexadecimal digit (either case), or -1.
+int HexDigit(char c);
+
+// Reads a run of hexadecimal digits (1..8 of them) into value.
+// "1F" -> 31; "" or "1G" -> false.
+bool ParseHex(std::string_view digits, uint32_t &value);
+
+// Reads a decimal number without sign.  "200000" -> 200000; "-1", "1x" -> false.
+bool ParseDecimal(std::string_view digits, uint64_t &value);
+
+// cansend syntax: three identifier digits give a standard frame, eight an
+// extended one; then "#" and up to 8 data bytes (dots between bytes are
+// allowed), or "R" with an optional length digit for a remote frame.
+// "123#AABB", "12345678#01", "123#", "123#R", "123#R4", "7FF#11.22.33".
+std::optional<Frame> ParseCansend(std::string_view text);
+
+// A Lawicel frame line without its carriage return.  With allowTimestamp,
+// four trailing time-stamp digits are accepted (and ignored).  Identifiers
+// beyond 11 or 29 bits, length digits above 8 and wrong lengths fail.
+// "t1232AABB", "T0000012340", "r1230", "R000001FF4", "t1230" + "1A2B" (with
+// allowTimestamp).
+std::optional<Frame> ParseFrameLine(std::string_view line, bool allowTimestamp);
+
+// Writes the frame line of f with its carriage return to out (at least
+// kMaxFrameLine bytes) and returns its length.  timestamp < 0 adds none,
+// otherwise its low 16 bits as four digits.  Hex digits are upper case.
+size_t FormatFrameLine(const Frame &f, int timestamp, char *out);
+
+// The same as a string without the carriage return (for the event log).
+std::string FrameLineText(const Frame &f);
+
+// Bytes as printable text: characters 0x20..0x7E stay (a backslash is
+// doubled), every other byte becomes \xHH.  "t12\r" -> "t12\x0D".
+std::string Printable(std::string_view bytes);
+
+// Reverse of the escapes people type on the control channel: \r \n \a \t
+// \0 \\ and \xHH.  "N12\r" -> {'N','1','2',0x0D}; a lone or unknown escape
+// fails.
+std::optional<std::string> Unescape(std::string_view text);
+
+} // namespace korva_sim
