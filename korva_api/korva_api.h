@@ -122,9 +122,12 @@ typedef struct ApiVersion {
 
 #define KORVA_IOCTL_INT(v) ((void *)(intptr_t)(v))
 
-/* Status flags returned by KORVA_IOCTL_GET_FLAGS.  Bits 0..7 are the
- * adapter's own status bytes (Lawicel "F" reply) ORed together since the
- * previous successful read of the flags; the library adds: */
+/* Status flags returned by KORVA_IOCTL_GET_FLAGS.  On a Lawicel adapter,
+ * bits 0..7 are the adapter's own status bytes ("F" reply) ORed together
+ * since the previous successful read of the flags, and the library adds
+ * the bits below.  On a LinCAN device the request returns the kernel
+ * driver's flags word unchanged; a lost device shows there through
+ * KORVA_Read returning KORVA_ERR_NO_DEVICE. */
 #define KORVA_STATUS_BUFFER_OVERRUN 0x10000 /* the receive ring was full and
                                                received frames were dropped */
 #define KORVA_STATUS_CHANNEL_LOST   0x20000 /* the connection to the adapter

@@ -12,7 +12,7 @@
 /* The message record of the LinCAN character device: 32 bytes in host
  * byte order, read and written whole. */
 struct LinCanRecord {
-    int32_t Flags;        /* LINCAN_FLAG_* value, compared as a whole */
+    int32_t Flags;        /* LINCAN_FLAG_* bits */
     int32_t Cob;          /* message object number; 0 on send, ignored on receive */
     uint32_t Id;          /* CAN identifier */
     uint8_t Timestamp[8]; /* the kernel driver's receive time; 0 on send, ignored */
