@@ -1,0 +1,283 @@
+// The korva tool's subcommands against the simulated adapter: list, info,
+// dump (candump output, count, filter, time stamps, log file read back by
+// python-can, signals, lost connection), send (the exact Lawicel lines, the
+// load generator, a refused command), sim and demo.
+#include "sim.h"
+#include "tempdir.h"
+#include "tool/korva_run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <sstream>
+
+using korva_test::Sim;
+using korva_tool_test::KorvaRun;
+using korva_tool_test::RunKorva;
+using korva_tool_test::RunResult;
+using korva_tool_test::SplitLines;
+
+namespace {
+
+// The "rx" events of the simulator that carry frame lines, in order.
+std::vector<std::string> FrameLinesSeen(const Sim &sim) {
+    std::vector<std::string> lines;
+    for (const std::string &e : sim.Events())
+        if (e.size() > 3 && e.compare(0, 3, "rx ") == 0 && std::string("tTrR").find(e[3]) != std::string::npos)
+            lines.push_back(e.substr(3));
+    return lines;
+}
+
+TEST(ToolAdapter, ListProbesTheAdaptersOfADirectory) {
+    TempDir dir;
+    Sim usb({"--pty", dir / "ttyUSB0", "--serial", "1001"});
+    Sim serial({"--pty", dir / "ttyS1", "--serial", "2002", "--hw", "12", "--sw", "34"});
+    Sim silent({"--pty", dir / "ttyS2", "--fault", "silence"});
+    Sim other({"--pty", dir / "ttyACM0"}); // not a name discovery probes
+    ASSERT_TRUE(usb.Ok() && serial.Ok() && silent.Ok() && other.Ok());
+    FILE *f = std::fopen((dir / "ttyS9").c_str(), "w"); // not a device
+    ASSERT_NE(nullptr, f);
+    std::fclose(f);
+
+    RunResult r = RunKorva(dir, {"list", "-v", "--dir", dir.path.string()});
+    EXPECT_EQ(0, r.status) << r.err;
+    const std::vector<std::string> rows = SplitLines(r.out);
+    ASSERT_EQ(3u, rows.size()) << r.out;
+    EXPECT_EQ(0u, rows[0].find("DEVICE"));
+    auto words = [](const std::string &row) {
+        std::vector<std::string> w;
+        std::istringstream in(row);
+        for (std::string s; in >> s;) w.push_back(s);
+        return w;
+    };
+    EXPECT_EQ((std::vector<std::string>{dir / "ttyS1", "serial", "2002", "12", "34"}), words(rows[1]));
+    EXPECT_EQ((std::vector<std::string>{dir / "ttyUSB0", "USB", "1001", "10", "13"}), words(rows[2]));
+    // -v names the device that did not answer; the others were never probed.
+    EXPECT_NE(std::string::npos, r.err.find(dir / "ttyS2" + ": no answer")) << r.err;
+    EXPECT_EQ(0u, other.Count("rx N"));
+    // Probing is quiet: the adapters were opened listen-only.
+    EXPECT_EQ(1u, usb.Count("state open L"));
+    EXPECT_EQ(0u, usb.Count("state open O"));
+
+    // Explicit names: only those are probed, a silent one fails the run.
+    RunResult named = RunKorva(dir, {"list", usb.Link(), silent.Link()});
+    EXPECT_EQ(1, named.status);
+    EXPECT_EQ(2u, SplitLines(named.out).size()) << named.out;
+    ASSERT_EQ(1u, named.errLines.size()) << named.err;
+    EXPECT_NE(std::string::npos, named.errLines[0].find("no adapter answers at '" + silent.Link() + "'"));
+    EXPECT_EQ(1u, serial.Count("state open L")) << "ttyS1 was probed again";
+}
+
+TEST(ToolAdapter, InfoShowsSerialVersionsAndDecodedStatus) {
+    TempDir dir;
+    Sim sim({"--pty", dir / "ttyUSB0", "--serial", "4711", "--hw", "12", "--sw", "34", "--status", "AC"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    RunResult r = RunKorva(dir, {"info", sim.Link()});
+    EXPECT_EQ(0, r.status) << r.err;
+    const std::vector<std::string> expected = {
+        "adapter   " + sim.Link(),
+        "kind      USB (Lawicel adapter on a USB serial port)",
+        "serial    4711",
+        "hardware  12",
+        "software  34",
+        "library   1.6.0",
+        "status    0x000000AC: error warning, data overrun, error passive, bus error",
+    };
+    EXPECT_EQ(expected, SplitLines(r.out));
+    EXPECT_TRUE(sim.WaitFor("rx F"));
+
+    // Over TCP the kind is network.
+    Sim tcp({"--tcp", "0", "--status", "03"});
+    ASSERT_TRUE(tcp.Ok()) << tcp.Error();
+    RunResult n = RunKorva(dir, {"info", tcp.TcpName()});
+    EXPECT_EQ(0, n.status) << n.err;
+    EXPECT_NE(std::string::npos, n.out.find("kind      network (Lawicel adapter over TCP)")) << n.out;
+    EXPECT_NE(std::string::npos, n.out.find("status    0x00000003: RX FIFO full, TX FIFO full")) << n.out;
+
+    // An adapter that does not answer "F": the rest is shown, the run fails.
+    ASSERT_TRUE(sim.Command("reply F none"));
+    RunResult silent = RunKorva(dir, {"info", sim.Link()});
+    EXPECT_EQ(1, silent.status);
+    EXPECT_NE(std::string::npos, silent.out.find("serial    4711"));
+    ASSERT_EQ(1u, silent.errLines.size()) << silent.err;
+    EXPECT_NE(std::string::npos, silent.errLines[0].find("cannot read the status flags"));
+}
+
+TEST(ToolAdapter, DumpPrintsCandumpLinesStopsAtCountAndLogsForPythonCan) {
+    TempDir dir;
+    Sim sim({"--pty", dir / "ttyUSB0"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    const std::string log = dir / "bus.log";
+    KorvaRun dump(dir, {"dump", "-n", "5", "-l", log, sim.Link()});
+    ASSERT_TRUE(dump.Started());
+    ASSERT_TRUE(sim.WaitFor("state open O"));
+    for (const char *frame : {"123#AABB", "12345678#0102030405060708", "7FF#R", "1ABCDEF0#R4", "000#", "456#99"})
+        ASSERT_TRUE(sim.Command(std::string("send ") + frame));
+    ASSERT_EQ(0, dump.Wait()) << dump.Err();
+    const std::string n = sim.Link();
+    const std::vector<std::string> expected = {
+        n + "  123   [2]  AA BB",
+        n + "  12345678   [8]  01 02 03 04 05 06 07 08",
+        n + "  7FF   [0]  remote request",
+        n + "  1ABCDEF0   [4]  remote request",
+        n + "  000   [0]",
+    };
+    EXPECT_EQ(expected, dump.OutLines());
+    const std::vector<std::string> err = dump.ErrLines();
+    ASSERT_FALSE(err.empty());
+    EXPECT_NE(std::string::npos, err.back().find("5 frames received; no frames lost")) << dump.Err();
+    EXPECT_TRUE(sim.WaitFor("rx C")) << "the adapter was closed";
+
+    // The log in candump's format, as python-can reads it.
+    const std::string script = dir / "read_log.py";
+    const std::string out = dir / "read_log.out";
+    FILE *py = std::fopen(script.c_str(), "w");
+    ASSERT_NE(nullptr, py);
+    std::fputs("import sys, can\n"
+               "with open(sys.argv[2], 'w') as out:\n"
+               "    for m in can.CanutilsLogReader(sys.argv[1]):\n"
+               "        assert m.timestamp > 1e9, m.timestamp\n"
+               "        out.write('%X %s %s %d %s %s\\n' % (m.arbitration_id, 'ext' if m.is_extended_id else 'std',\n"
+               "                  'rtr' if m.is_remote_frame else 'data', m.dlc, bytes(m.data).hex().upper(),\n"
+               "                  m.channel))\n",
+               py);
+    std::fclose(py);
+    const std::string cmd = "/usr/bin/python3 " + script + " " + log + " " + out;
+    ASSERT_EQ(0, std::system(cmd.c_str())) << ReadWholeFile(log);
+    const std::vector<std::string> decoded = {
+        "123 std data 2 AABB " + n,
+        "12345678 ext data 8 0102030405060708 " + n,
+        "7FF std rtr 0  " + n,
+        "1ABCDEF0 ext rtr 4  " + n,
+        "0 std data 0  " + n,
+    };
+    EXPECT_EQ(decoded, SplitLines(ReadWholeFile(out))) << ReadWholeFile(log);
+}
+
+TEST(ToolAdapter, DumpConfiguresTheAdapterAndFilters) {
+    TempDir dir;
+    Sim sim({"--pty", dir / "ttyUSB0"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    KorvaRun dump(dir, {"dump", "--listen-only", "-b", "250k", "--acc-code", "123", "--acc-mask", "0x7FF",
+                        "--timestamps", "-f", "123:7FF,400~400", "-n", "2", sim.Link()});
+    ASSERT_TRUE(dump.Started());
+    for (const char *e : {"rx S5", "rx M00000123", "rx m000007FF", "rx Z1", "state open L"})
+        ASSERT_TRUE(sim.WaitFor(e)) << e << "\n" << dump.Err();
+    // Shown: identifier 123, or any without bit 400.
+    ASSERT_TRUE(sim.Command("send 524#01"));
+    ASSERT_TRUE(sim.Command("send 10000401#02"));
+    ASSERT_TRUE(sim.Command("send 123#03"));
+    ASSERT_TRUE(sim.Command("send 00000005#04"));
+    ASSERT_EQ(0, dump.Wait()) << dump.Err();
+    const std::vector<std::string> lines = dump.OutLines();
+    ASSERT_EQ(2u, lines.size()) << dump.Out();
+    // Each line starts with the adapter's time stamp in seconds.
+    for (const std::string &l : lines) {
+        EXPECT_EQ('(', l[0]) << l;
+        EXPECT_NE(std::string::npos, l.find(")  " + sim.Link())) << l;
+    }
+    EXPECT_NE(std::string::npos, lines[0].find("  123   [1]  03"));
+    EXPECT_NE(std::string::npos, lines[1].find("  00000005   [1]  04"));
+    EXPECT_NE(std::string::npos, dump.Err().find("4 frames received, 2 shown")) << dump.Err();
+}
+
+TEST(ToolAdapter, DumpEndsCleanlyOnSignalsAndReportsALostConnection) {
+    TempDir dir;
+    Sim sim({"--pty", dir / "ttyUSB0"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        sim.Mark();
+        KorvaRun dump(dir, {"dump", sim.Link()});
+        ASSERT_TRUE(sim.WaitFor("state open O"));
+        ASSERT_TRUE(sim.Command("send 321#C0FFEE"));
+        ASSERT_TRUE(sim.WaitFor("done send"));
+        dump.Signal(sig);
+        ASSERT_EQ(0, dump.Wait()) << dump.Err();
+        // The frame may or may not have been read before the signal.
+        const std::vector<std::string> out = dump.OutLines();
+        EXPECT_LE(out.size(), 1u);
+        EXPECT_NE(std::string::npos, dump.Err().find(std::to_string(out.size()) + " frame")) << dump.Err();
+        EXPECT_TRUE(sim.WaitFor("rx C")) << "closed through the library";
+    }
+
+    sim.Mark();
+    KorvaRun dump(dir, {"dump", sim.Link()});
+    ASSERT_TRUE(sim.WaitFor("state open O"));
+    ASSERT_TRUE(sim.Command("close")); // the adapter is unplugged
+    ASSERT_EQ(1, dump.Wait()) << dump.Err();
+    EXPECT_NE(std::string::npos, dump.Err().find("connection to adapter '" + sim.Link() + "' was lost"))
+        << dump.Err();
+}
+
+TEST(ToolAdapter, SendPutsExactLawicelLinesOnTheWire) {
+    TempDir dir;
+    Sim sim({"--pty", dir / "ttyUSB0"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    RunResult r = RunKorva(dir, {"send", "-b", "1M", "--btr", "031C", sim.Link(), "123#AABB", "12345678#01",
+                                 "123#R", "123#R4", "1ABCDEF0#R4", "123#", "7FF#11.22.33.44.55.66.77.88"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.err);
+    // Configuration first, each while the channel is closed, then the frames.
+    const std::vector<std::string> events = sim.Events();
+    auto at = [&events](const std::string &e) { return std::find(events.begin(), events.end(), e) - events.begin(); };
+    EXPECT_LT(at("rx S8"), at("rx s031C"));
+    EXPECT_LT(at("rx s031C"), at("rx t1232AABB"));
+    const std::vector<std::string> expected = {"t1232AABB",  "T12345678101", "r1230",
+                                               "r1234",      "R1ABCDEF04",   "t1230",
+                                               "t7FF81122334455667788"};
+    EXPECT_EQ(expected, FrameLinesSeen(sim));
+    EXPECT_EQ(0u, sim.Count("refused"));
+}
+
+TEST(ToolAdapter, SendAsLoadGeneratorReportsItsRate) {
+    TempDir dir;
+    Sim sim({"--pty", dir / "ttyUSB0"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    RunResult paced = RunKorva(dir, {"send", "--count", "50", "--rate", "500", sim.Link(), "100#01", "101#02"});
+    EXPECT_EQ(0, paced.status) << paced.err;
+    ASSERT_EQ(1u, paced.errLines.size()) << paced.err;
+    EXPECT_NE(std::string::npos, paced.errLines[0].find("100 frames sent in")) << paced.err;
+    EXPECT_NE(std::string::npos, paced.errLines[0].find("frames/s"));
+
+    sim.Mark();
+    RunResult flood = RunKorva(dir, {"send", "--count", "2000", sim.Link(), "7FF#0011223344556677"});
+    EXPECT_EQ(0, flood.status) << flood.err;
+    EXPECT_NE(std::string::npos, flood.err.find("2000 frames sent")) << flood.err;
+    // Every frame reached the adapter, the flush before closing included.
+    ASSERT_TRUE(sim.WaitFor("rx C"));
+    const std::vector<std::string> lines = FrameLinesSeen(sim);
+    EXPECT_EQ(100u + 2000u, lines.size());
+    EXPECT_EQ(2000, std::count(lines.begin(), lines.end(), "t7FF80011223344556677"));
+}
+
+TEST(ToolAdapter, RefusedCommandsAreReported) {
+    TempDir dir;
+    Sim sim({"--pty", dir / "ttyUSB0"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    ASSERT_TRUE(sim.Command("reply S \\a"));
+    RunResult r = RunKorva(dir, {"send", "-b", "500k", sim.Link(), "123#"});
+    EXPECT_EQ(1, r.status);
+    ASSERT_EQ(1u, r.errLines.size()) << r.err;
+    EXPECT_NE(std::string::npos, r.errLines[0].find("cannot set bit rate (speed code 6, S6)")) << r.err;
+    EXPECT_NE(std::string::npos, r.errLines[0].find("refused")) << r.err;
+    EXPECT_TRUE(FrameLinesSeen(sim).empty()) << "nothing is sent after a refused setting";
+}
+
+TEST(ToolAdapter, SimRunsTheSimulatorAndDemoShowsFramesCrossingTheBus) {
+    TempDir dir;
+    // Standard input is /dev/null: the simulator ends once it is ready.
+    RunResult sim = RunKorva(dir, {"sim", "--tcp", "0"});
+    EXPECT_EQ(0, sim.status) << sim.err;
+    EXPECT_EQ(0u, sim.out.find("ready tcp=")) << sim.out;
+
+    RunResult demo = RunKorva(dir, {"demo"});
+    EXPECT_EQ(0, demo.status) << demo.out << demo.err;
+    EXPECT_NE(std::string::npos, demo.out.find("on the wire: T1234567880102030405060708")) << demo.out;
+    EXPECT_NE(std::string::npos, demo.out.find("ttyUSB1  1ABCDEF0   [4]  remote request")) << demo.out;
+    EXPECT_NE(std::string::npos, demo.out.find("5 of 5 frames went from A to B unchanged")) << demo.out;
+}
+
+} // namespace

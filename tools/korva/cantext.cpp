@@ -1,0 +1,289 @@
+// cantext.cpp - frame and option texts of the korva tool.
+#include "cantext.h"
+
+#include <array>
+#include <cstdio>
+
+namespace korva_tool {
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool Fail(std::string *why, std::string text) {
+    if (why) *why = std::move(text);
+    return false;
+}
+
+// Reads all of text as a hexadecimal number of at most 8 digits.
+bool HexValue(std::string_view text, uint32_t *value) {
+    if (text.empty() || text.size() > 8) return false;
+    uint32_t v = 0;
+    for (char c : text) {
+        const int d = HexDigit(c);
+        if (d < 0) return false;
+        v = v << 4 | static_cast<uint32_t>(d);
+    }
+    *value = v;
+    return true;
+}
+
+constexpr uint32_t kStandardMax = 0x7FF;
+constexpr uint32_t kExtendedMax = 0x1FFFFFFF;
+
+struct RateCode {
+    uint32_t bitsPerSecond;
+    int32_t code;
+};
+// The adapter's speed codes ("S0".."S8").
+constexpr std::array<RateCode, 9> kRates = {{{10000, 0},
+                                             {20000, 1},
+                                             {50000, 2},
+                                             {100000, 3},
+                                             {125000, 4},
+                                             {250000, 5},
+                                             {500000, 6},
+                                             {800000, 7},
+                                             {1000000, 8}}};
+
+struct StatusBit {
+    uint32_t bit;
+    const char *name;
+};
+// The status byte of a Lawicel adapter follows the SJA1000 interrupt bits;
+// bit 4 is unused.
+constexpr std::array<StatusBit, 7> kLawicelStatus = {{{0x01, "RX FIFO full"},
+                                                      {0x02, "TX FIFO full"},
+                                                      {0x04, "error warning"},
+                                                      {0x08, "data overrun"},
+                                                      {0x20, "error passive"},
+                                                      {0x40, "arbitration lost"},
+                                                      {0x80, "bus error"}}};
+
+} // namespace
+
+bool ParseFrame(std::string_view text, CanMsg *frame, std::string *why) {
+    *frame = CanMsg{};
+    const size_t hash = text.find('#');
+    if (hash == std::string_view::npos) return Fail(why, "no '#' between identifier and data");
+    const std::string_view id = text.substr(0, hash);
+    std::string_view rest = text.substr(hash + 1);
+    if (!rest.empty() && rest[0] == '#') return Fail(why, "CAN FD frames are not supported");
+
+    uint32_t value = 0;
+    if ((id.size() != 3 && id.size() != 8) || !HexValue(id, &value))
+        return Fail(why, "identifier must be 3 (standard) or 8 (extended) hex digits");
+    const bool extended = id.size() == 8;
+    if (!extended && value > kStandardMax) return Fail(why, "standard identifier above 7FF");
+    if (extended && value > kExtendedMax) return Fail(why, "extended identifier above 1FFFFFFF");
+    frame->Identifier = value;
+    // A standard remote request carries KORVA_FLAG_REMOTE alone: both
+    // drivers read it as a remote request that way, while a LinCAN device
+    // would send STANDARD|REMOTE as a data frame.
+    frame->Flags = extended ? KORVA_FLAG_EXTENDED : KORVA_FLAG_STANDARD;
+
+    if (!rest.empty() && (rest[0] == 'R' || rest[0] == 'r')) {
+        frame->Flags = extended ? KORVA_FLAG_EXTENDED | KORVA_FLAG_REMOTE : KORVA_FLAG_REMOTE;
+        rest.remove_prefix(1);
+        if (rest.empty()) return true;
+        if (rest.size() != 1 || rest[0] < '0' || rest[0] > '8')
+            return Fail(why, "remote request length must be one digit 0..8");
+        frame->Length = static_cast<uint8_t>(rest[0] - '0');
+        return true;
+    }
+
+    size_t n = 0;
+    for (size_t i = 0; i < rest.size();) {
+        if (rest[i] == '.') {
+            ++i;
+            continue;
+        }
+        const int hi = HexDigit(rest[i]);
+        if (hi < 0) return Fail(why, std::string("data digit '") + rest[i] + "' is not hexadecimal");
+        if (i + 1 >= rest.size() || rest[i + 1] == '.') return Fail(why, "odd number of data digits");
+        const int lo = HexDigit(rest[i + 1]);
+        if (lo < 0) return Fail(why, std::string("data digit '") + rest[i + 1] + "' is not hexadecimal");
+        if (n == 8) return Fail(why, "more than 8 data bytes");
+        frame->Data[n++] = static_cast<uint8_t>(hi << 4 | lo);
+        i += 2;
+    }
+    frame->Length = static_cast<uint8_t>(n);
+    return true;
+}
+
+std::string FormatFrame(const CanMsg &frame) {
+    char buf[40];
+    int pos = (frame.Flags & KORVA_FLAG_EXTENDED)
+                  ? std::snprintf(buf, sizeof buf, "%08X#", static_cast<unsigned>(frame.Identifier & kExtendedMax))
+                  : std::snprintf(buf, sizeof buf, "%03X#", static_cast<unsigned>(frame.Identifier & kStandardMax));
+    const unsigned len = frame.Length > 8 ? 8 : frame.Length;
+    if (frame.Flags & KORVA_FLAG_REMOTE) {
+        if (len != 0) std::snprintf(buf + pos, sizeof buf - pos, "R%u", len);
+        else std::snprintf(buf + pos, sizeof buf - pos, "R");
+        return buf;
+    }
+    for (unsigned i = 0; i < len; ++i) pos += std::snprintf(buf + pos, sizeof buf - pos, "%02X", frame.Data[i]);
+    return buf;
+}
+
+std::string FormatDumpLine(std::string_view name, const CanMsg &frame, bool showStamp) {
+    std::string line;
+    char buf[64];
+    if (showStamp && (frame.Flags & KORVA_FLAG_TIMESTAMP)) {
+        std::snprintf(buf, sizeof buf, "(%u.%03u)  ", frame.TimeStamp / 1000u, frame.TimeStamp % 1000u);
+        line += buf;
+    }
+    line += name;
+    const unsigned len = frame.Length > 8 ? 8 : frame.Length;
+    if (frame.Flags & KORVA_FLAG_EXTENDED)
+        std::snprintf(buf, sizeof buf, "  %08X   [%u]", static_cast<unsigned>(frame.Identifier & kExtendedMax), len);
+    else
+        std::snprintf(buf, sizeof buf, "  %03X   [%u]", static_cast<unsigned>(frame.Identifier & kStandardMax), len);
+    line += buf;
+    if (frame.Flags & KORVA_FLAG_REMOTE) {
+        line += "  remote request";
+    } else if (len != 0) {
+        line += ' ';
+        for (unsigned i = 0; i < len; ++i) {
+            std::snprintf(buf, sizeof buf, " %02X", frame.Data[i]);
+            line += buf;
+        }
+    }
+    return line;
+}
+
+std::string FormatLogLine(int64_t seconds, int32_t micros, std::string_view name, const CanMsg &frame) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "(%lld.%06d) ", static_cast<long long>(seconds), static_cast<int>(micros));
+    std::string line = buf;
+    // The log is split at blanks: keep the name one word.
+    for (char c : name) line += (c == ' ' || c == '\t') ? '_' : c;
+    line += ' ';
+    line += FormatFrame(frame);
+    return line;
+}
+
+bool ParseBitrate(std::string_view text, int32_t *code, std::string *why) {
+    static const char kValid[] = "a speed code 0..8 or one of 10k 20k 50k 100k 125k 250k 500k 800k 1M";
+    if (text.size() == 1 && text[0] >= '0' && text[0] <= '8') {
+        *code = text[0] - '0';
+        return true;
+    }
+    uint64_t scale = 1;
+    if (!text.empty() && (text.back() == 'k' || text.back() == 'K')) {
+        scale = 1000;
+        text.remove_suffix(1);
+    } else if (!text.empty() && text.back() == 'M') {
+        scale = 1000000;
+        text.remove_suffix(1);
+    }
+    uint64_t value = 0;
+    if (text.empty() || text.size() > 9) return Fail(why, kValid);
+    for (char c : text) {
+        if (c < '0' || c > '9') return Fail(why, kValid);
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    value *= scale;
+    for (const RateCode &r : kRates) {
+        if (r.bitsPerSecond == value) {
+            *code = r.code;
+            return true;
+        }
+    }
+    return Fail(why, kValid);
+}
+
+bool ParseBtr(std::string_view text, uint8_t btr[2], std::string *why) {
+    uint32_t v = 0;
+    if (text.size() != 4 || !HexValue(text, &v)) return Fail(why, "bit timing must be 4 hex digits, BTR0 then BTR1");
+    btr[0] = static_cast<uint8_t>(v >> 8);
+    btr[1] = static_cast<uint8_t>(v);
+    return true;
+}
+
+bool ParseHex32(std::string_view text, uint32_t *value, std::string *why) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text.remove_prefix(2);
+    if (!HexValue(text, value)) return Fail(why, "expected a hexadecimal number of at most 8 digits");
+    return true;
+}
+
+bool ParseCount(std::string_view text, uint64_t *value, std::string *why) {
+    if (text.empty() || text.size() > 18) return Fail(why, "expected a decimal number");
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return Fail(why, "expected a decimal number");
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    *value = v;
+    return true;
+}
+
+bool ParseFilters(std::string_view text, std::vector<IdFilter> *filters, std::string *why) {
+    filters->clear();
+    while (true) {
+        const size_t comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        const size_t sep = item.find_first_of(":~");
+        IdFilter f{};
+        if (sep == std::string_view::npos || !HexValue(item.substr(0, sep), &f.id) ||
+            !HexValue(item.substr(sep + 1), &f.mask))
+            return Fail(why, "filter '" + std::string(item) + "' is not ID:MASK or ID~MASK in hex");
+        f.invert = item[sep] == '~';
+        filters->push_back(f);
+        if (comma == std::string_view::npos) return true;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+bool PassesFilters(const std::vector<IdFilter> &filters, const CanMsg &frame) {
+    if (filters.empty()) return true;
+    for (const IdFilter &f : filters) {
+        const bool match = (frame.Identifier & f.mask) == (f.id & f.mask);
+        if (match != f.invert) return true;
+    }
+    return false;
+}
+
+std::string DescribeStatus(uint32_t flags, bool lawicel) {
+    std::string words;
+    auto add = [&words](const char *w) {
+        if (!words.empty()) words += ", ";
+        words += w;
+    };
+    if (lawicel) {
+        for (const StatusBit &s : kLawicelStatus)
+            if (flags & s.bit) add(s.name);
+        if (flags & 0x10) add("bit 4");
+    } else if (flags & 0xFFFF) {
+        char buf[48];
+        std::snprintf(buf, sizeof buf, "LinCAN driver flags 0x%04X", static_cast<unsigned>(flags & 0xFFFF));
+        add(buf);
+    }
+    if (flags & KORVA_STATUS_BUFFER_OVERRUN) add("receive buffer overrun (frames lost)");
+    if (flags & KORVA_STATUS_CHANNEL_LOST) add("channel lost");
+    const uint32_t known = (lawicel ? 0xFFu : 0xFFFFu) | KORVA_STATUS_BUFFER_OVERRUN | KORVA_STATUS_CHANNEL_LOST;
+    if (flags & ~known) add("other bits");
+    return words.empty() ? "none" : words;
+}
+
+const char *HwTypeName(uint8_t hwType) {
+    switch (hwType) {
+    case KORVA_HWTYPE_SERIAL: return "serial";
+    case KORVA_HWTYPE_USB: return "USB";
+    case KORVA_HWTYPE_NET: return "network";
+    case KORVA_HWTYPE_OCERA: return "LinCAN";
+    default: return "unknown";
+    }
+}
+
+std::string ErrorText(int32_t code) {
+    char buf[64] = {};
+    KORVA_GetErrorString(code, buf, sizeof buf - 1);
+    return buf;
+}
+
+} // namespace korva_tool

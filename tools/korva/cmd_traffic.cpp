@@ -1,0 +1,318 @@
+// cmd_traffic.cpp - "korva dump" (receive and print frames) and "korva send"
+// (send frames, or generate load).
+#include "cantext.h"
+#include "tool.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace korva_tool {
+namespace {
+
+constexpr char kDumpHelp[] = R"(Usage: korva dump [options] ADAPTER
+
+Prints the frames ADAPTER receives, one per line, candump style:
+  ttyUSB0  123   [2]  AA BB
+  ttyUSB0  12345678   [1]  01
+  ttyUSB0  123   [0]  remote request
+Runs until COUNT frames were shown, Ctrl-C or SIGTERM, or the connection
+breaks; then says on standard error how many frames came and whether any
+were lost.
+
+)"
+                                 "%s"
+                                 R"(      --timestamps     ask the adapter for receive time stamps (milliseconds,
+                       0..59999) and print them in seconds before each frame
+      --listen-only    open the adapter listen-only (it never transmits or acks)
+  -f, --filter LIST    show only identifiers matching ID:MASK (or not matching
+                       ID~MASK), several separated by commas: -f 123:7FF,200:700
+  -n, --count COUNT    stop after COUNT frames shown
+  -l, --log FILE       also write the frames to FILE in candump's log format
+                       "(seconds.micros) ADAPTER 123#AABB" (host time)
+%s
+  korva dump -b 500k ttyUSB0
+  korva dump --timestamps -n 10 -l bus.log /dev/ttyUSB0
+)";
+
+constexpr char kSendHelp[] = R"(Usage: korva send [options] ADAPTER FRAME...
+
+Sends the frames, written as cansend does:
+  123#AABB         standard identifier (3 hex digits), data AA BB
+  12345678#01      extended identifier (8 hex digits)
+  123#R  123#R4    remote request, with length 0 / 4
+  123#             no data; bytes may be separated by dots: 123#11.22.33
+With --count or --rate it is a load generator: the frames are sent COUNT
+times over, at HZ frames per second, and the achieved rate is reported.
+Queued frames are flushed before the adapter is closed.
+
+)"
+                                 "%s"
+                                 R"(      --count N        send the frames N times (0 = until Ctrl-C); default 1
+      --rate HZ        at most HZ frames per second (default: as fast as possible)
+%s
+  korva send ttyUSB0 123#AABB 12345678#R2
+  korva send -b 1M --count 100000 --rate 2000 192.168.1.10:2001 100#0011223344556677
+)";
+
+void PrintHelp(const char *fmt) { std::printf(fmt, kAdapterOptionsHelp, kTraceOptionHelp); }
+
+double MonotonicSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Waits for the receive semaphore; a stop signal posts it too.
+void WaitForFrames(sem_t *sem) {
+    while (sem_wait(sem) != 0 && errno == EINTR && !StopRequested()) {
+    }
+    // One post per stored frame: the read that follows takes all of them.
+    while (sem_trywait(sem) == 0) {
+    }
+}
+
+} // namespace
+
+int CmdDump(int argc, char **argv) {
+    static const option kLong[] = {{"bitrate", required_argument, nullptr, 'b'},
+                                   {"btr", required_argument, nullptr, kOptBtr},
+                                   {"acc-code", required_argument, nullptr, kOptAccCode},
+                                   {"acc-mask", required_argument, nullptr, kOptAccMask},
+                                   {"timestamps", no_argument, nullptr, kOptTimestamps},
+                                   {"listen-only", no_argument, nullptr, kOptListenOnly},
+                                   {"filter", required_argument, nullptr, 'f'},
+                                   {"count", required_argument, nullptr, 'n'},
+                                   {"log", required_argument, nullptr, 'l'},
+                                   {"trace", required_argument, nullptr, kOptTrace},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {nullptr, 0, nullptr, 0}};
+    AdapterConfig config;
+    std::vector<IdFilter> filters;
+    uint64_t count = 0;
+    std::string logPath;
+    std::string why;
+    for (int opt; (opt = NextOption("dump", argc, argv, ":b:f:n:l:h", kLong)) != -1;) {
+        switch (opt) {
+        case 'h': PrintHelp(kDumpHelp); return kExitOk;
+        case 'f':
+            if (!ParseFilters(optarg, &filters, &why)) return UsageError("dump", "%s", why.c_str());
+            break;
+        case 'n':
+            if (!ParseCount(optarg, &count, &why) || count == 0)
+                return UsageError("dump", "bad count '%s': expected a number above 0", optarg);
+            break;
+        case 'l': logPath = optarg; break;
+        case '?': return kExitUsage;
+        default:
+            if (TakeAdapterOption("dump", opt, optarg, &config) != 1) return kExitUsage;
+        }
+    }
+    if (argc - optind != 1) return UsageError("dump", "expected one ADAPTER");
+    const std::string name = argv[optind];
+    ApplyTrace(config);
+
+    FILE *log = nullptr;
+    if (!logPath.empty()) {
+        log = std::fopen(logPath.c_str(), "w");
+        if (log == nullptr) {
+            Complain("dump", "cannot write log file %s: %s", logPath.c_str(), std::strerror(errno));
+            return kExitFailure;
+        }
+    }
+
+    sem_t sem;
+    sem_init(&sem, 0, 0);
+    InstallStopSignals(&sem);
+    int status = kExitOk;
+    const int32_t h = OpenAdapter("dump", name, config.listenOnly ? KORVA_MODE_LISTEN_ONLY : KORVA_MODE_NORMAL);
+    if (h == 0) {
+        status = kExitFailure;
+    } else if (!ConfigureAdapter("dump", h, config)) {
+        KORVA_Close(h);
+        status = kExitFailure;
+    }
+    if (status != kExitOk) {
+        if (log) std::fclose(log);
+        InstallStopSignals(nullptr);
+        sem_destroy(&sem);
+        return status;
+    }
+    KORVA_SetRcvEvent(h, &sem);
+
+    uint64_t received = 0, shown = 0;
+    bool channelLost = false, outputFailed = false;
+    CanMsg frames[64];
+    while (!StopRequested() && (count == 0 || shown < count) && !outputFailed) {
+        uint32_t n = 0;
+        const int32_t rc = KORVA_Read(h, frames, 64, &n);
+        if (rc == KORVA_ERR_NO_DEVICE) {
+            channelLost = true;
+            break;
+        }
+        if (rc != 0) {
+            Complain("dump", "reading frames failed: %s", Reason(rc).c_str());
+            status = kExitFailure;
+            break;
+        }
+        if (n == 0) {
+            WaitForFrames(&sem);
+            continue;
+        }
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        for (uint32_t i = 0; i < n && (count == 0 || shown < count); ++i) {
+            ++received;
+            if (!PassesFilters(filters, frames[i])) continue;
+            ++shown;
+            const std::string line = FormatDumpLine(name, frames[i], config.timestamps);
+            std::fputs(line.c_str(), stdout);
+            std::fputc('\n', stdout);
+            if (log) {
+                const std::string entry = FormatLogLine(now.tv_sec, static_cast<int32_t>(now.tv_nsec / 1000), name,
+                                                        frames[i]);
+                std::fputs(entry.c_str(), log);
+                std::fputc('\n', log);
+            }
+        }
+        // A closed pipe (korva dump ... | head) ends the dump.
+        if (std::fflush(stdout) != 0) outputFailed = true;
+        if (log && std::fflush(log) != 0) {
+            Complain("dump", "writing log file %s failed: %s", logPath.c_str(), std::strerror(errno));
+            status = kExitFailure;
+            break;
+        }
+    }
+
+    uint32_t flags = 0;
+    const int32_t flagsRc = KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags);
+    KORVA_SetRcvEvent(h, nullptr);
+    KORVA_Close(h);
+    InstallStopSignals(nullptr);
+    sem_destroy(&sem);
+    if (log && std::fclose(log) != 0 && status == kExitOk) {
+        Complain("dump", "writing log file %s failed: %s", logPath.c_str(), std::strerror(errno));
+        status = kExitFailure;
+    }
+
+    std::string summary = std::to_string(received) + (received == 1 ? " frame" : " frames") + " received";
+    if (!filters.empty()) summary += ", " + std::to_string(shown) + " shown";
+    if (flagsRc != 0) summary += "; unknown whether frames were lost (" + Reason(flagsRc) + ")";
+    else if (flags & KORVA_STATUS_BUFFER_OVERRUN) summary += "; FRAMES WERE LOST (receive buffer overrun)";
+    else summary += "; no frames lost";
+    Complain("dump", "%s", summary.c_str());
+    if (channelLost || (flagsRc == 0 && (flags & KORVA_STATUS_CHANNEL_LOST))) {
+        Complain("dump", "the connection to adapter '%s' was lost", name.c_str());
+        status = kExitFailure;
+    }
+    return status;
+}
+
+int CmdSend(int argc, char **argv) {
+    static const option kLong[] = {{"bitrate", required_argument, nullptr, 'b'},
+                                   {"btr", required_argument, nullptr, kOptBtr},
+                                   {"acc-code", required_argument, nullptr, kOptAccCode},
+                                   {"acc-mask", required_argument, nullptr, kOptAccMask},
+                                   {"count", required_argument, nullptr, kOptCount},
+                                   {"rate", required_argument, nullptr, kOptRate},
+                                   {"trace", required_argument, nullptr, kOptTrace},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {nullptr, 0, nullptr, 0}};
+    AdapterConfig config;
+    uint64_t rounds = 1, rate = 0;
+    bool loadGenerator = false;
+    std::string why;
+    for (int opt; (opt = NextOption("send", argc, argv, ":b:h", kLong)) != -1;) {
+        switch (opt) {
+        case 'h': PrintHelp(kSendHelp); return kExitOk;
+        case kOptCount:
+            if (!ParseCount(optarg, &rounds, &why)) return UsageError("send", "bad --count '%s': %s", optarg, why.c_str());
+            loadGenerator = true;
+            break;
+        case kOptRate:
+            if (!ParseCount(optarg, &rate, &why) || rate == 0 || rate > 10000000)
+                return UsageError("send", "bad --rate '%s': expected frames per second, 1..10000000", optarg);
+            loadGenerator = true;
+            break;
+        case '?': return kExitUsage;
+        default:
+            if (TakeAdapterOption("send", opt, optarg, &config) != 1) return kExitUsage;
+        }
+    }
+    if (argc - optind < 2) return UsageError("send", "expected ADAPTER and at least one FRAME");
+    const std::string name = argv[optind];
+    // Every frame is checked before the adapter is touched.
+    std::vector<CanMsg> frames;
+    for (int i = optind + 1; i < argc; ++i) {
+        CanMsg f{};
+        if (!ParseFrame(argv[i], &f, &why)) return UsageError("send", "bad frame '%s': %s", argv[i], why.c_str());
+        frames.push_back(f);
+    }
+    ApplyTrace(config);
+
+    InstallStopSignals(nullptr);
+    const int32_t h = OpenAdapter("send", name, KORVA_MODE_NORMAL);
+    if (h == 0) return kExitFailure;
+    if (!ConfigureAdapter("send", h, config)) {
+        KORVA_Close(h);
+        return kExitFailure;
+    }
+
+    int status = kExitOk;
+    uint64_t sent = 0;
+    const double start = MonotonicSeconds();
+    timespec due{};
+    clock_gettime(CLOCK_MONOTONIC, &due);
+    const long periodNs = rate ? static_cast<long>(1000000000ULL / rate) : 0;
+    for (uint64_t round = 0; (rounds == 0 || round < rounds) && !StopRequested() && status == kExitOk; ++round) {
+        if (rate == 0) {
+            // As fast as the adapter takes them: the whole list in one call.
+            uint32_t written = 0;
+            const int32_t rc = KORVA_Write(h, frames.data(), static_cast<uint32_t>(frames.size()), &written);
+            sent += written;
+            if (rc != 0) {
+                Complain("send", "sending %s failed: %s", FormatFrame(frames[written]).c_str(), Reason(rc).c_str());
+                status = kExitFailure;
+            }
+            continue;
+        }
+        for (size_t i = 0; i < frames.size() && !StopRequested(); ++i) {
+            // Absolute deadlines keep the average rate even when one
+            // frame is late; a signal ends the sleep early.
+            if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) != 0) break;
+            uint32_t written = 0;
+            int32_t rc = KORVA_Write(h, &frames[i], 1, &written);
+            if (rc == 0) rc = KORVA_Flush(h);
+            sent += written;
+            if (rc != 0) {
+                Complain("send", "sending %s failed: %s", FormatFrame(frames[i]).c_str(), Reason(rc).c_str());
+                status = kExitFailure;
+                break;
+            }
+            due.tv_nsec += periodNs;
+            while (due.tv_nsec >= 1000000000L) {
+                due.tv_nsec -= 1000000000L;
+                ++due.tv_sec;
+            }
+        }
+    }
+    const int32_t flushRc = KORVA_Flush(h);
+    const double elapsed = MonotonicSeconds() - start;
+    KORVA_Close(h);
+    InstallStopSignals(nullptr);
+    if (flushRc != 0 && status == kExitOk) {
+        Complain("send", "flushing the queued frames failed: %s", Reason(flushRc).c_str());
+        status = kExitFailure;
+    }
+    if (loadGenerator) {
+        const double perSecond = elapsed > 0 ? static_cast<double>(sent) / elapsed : 0.0;
+        Complain("send", "%llu frames sent in %.3f s: %.0f frames/s", static_cast<unsigned long long>(sent), elapsed,
+                 perSecond);
+    }
+    return status;
+}
+
+} // namespace korva_tool

@@ -1,0 +1,338 @@
+// main.cpp - the korva command-line tool: subcommand dispatch and what the
+// subcommands share (errors, adapter options, opening and configuring an
+// adapter, stop signals).  The tool uses only the public korva_api
+// interface.
+#include "cantext.h"
+#include "tool.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace korva_tool {
+
+namespace {
+
+constexpr char kUsage[] = R"(korva - talk to CAN adapters through korva_api
+
+Usage: korva COMMAND [options] ...
+
+Commands:
+  list [NAME...]        the adapters found in /dev (or --dir DIR), or those named
+  info ADAPTER          hardware parameters and status flags of one adapter
+  dump ADAPTER          print received frames (candump style), optionally log them
+  send ADAPTER FRAME... send frames (cansend syntax); a load generator with --count/--rate
+  sim ARGS...           run the simulated Lawicel adapter (korva_sim ARGS...)
+  demo                  two simulated adapters on one virtual bus: see korva work
+
+ADAPTER is a device ("ttyUSB0", "/dev/ttyS1", "can0", a link such as
+"/tmp/korva/ttyUSB0"), a network adapter "host:port", or a decimal serial
+number (the adapters in /dev are probed for it).
+
+"korva COMMAND --help" describes a command.  Exit status: 0 success,
+1 the adapter or the system failed, 2 wrong command line.
+)";
+
+// Lock-free atomics: safe in a signal handler, and the handler may run on
+// any thread that does not block the signal.
+std::atomic<bool> g_stop{false};
+std::atomic<sem_t *> g_wake{nullptr};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<sem_t *>::is_always_lock_free);
+
+extern "C" void OnStopSignal(int) {
+    const int saved = errno;
+    g_stop.store(true);
+    // sem_post is async-signal-safe: it wakes a wait for frames.
+    if (sem_t *wake = g_wake.load()) sem_post(wake);
+    errno = saved;
+}
+
+bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
+
+bool IsDecimal(std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+} // namespace
+
+const char kAdapterOptionsHelp[] =
+    R"(  -b, --bitrate RATE   bit rate: speed code 0..8 or 10k 20k 50k 100k 125k
+                       250k 500k 800k 1M (the adapter's S0..S8)
+      --btr XXYY       bit-timing registers BTR0 BTR1 in hex (s command)
+      --acc-code HEX   acceptance code (with --acc-mask; default mask FFFFFFFF)
+      --acc-mask HEX   acceptance mask (default code 00000000)
+)";
+
+const char kTraceOptionHelp[] =
+    R"(      --trace LEVEL    library trace on standard error: system, calls,
+                       errors or a number (threshold of korva_api)
+)";
+
+void Complain(const char *cmd, const char *fmt, ...) {
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    std::fflush(stdout);
+    std::fprintf(stderr, "korva %s: %s\n", cmd, text);
+}
+
+int UsageError(const char *cmd, const char *fmt, ...) {
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    std::fprintf(stderr, "korva %s: %s (see korva %s --help)\n", cmd, text, cmd);
+    return kExitUsage;
+}
+
+std::string Reason(int32_t rc) {
+    const char *words = "failed";
+    switch (rc) {
+    case KORVA_ERR_GENERIC: words = "no valid answer from the adapter"; break;
+    case KORVA_ERR_NO_DEVICE: words = "no adapter answers"; break;
+    case KORVA_ERR_SYSTEM: words = "a system call failed"; break;
+    case KORVA_ERR_NO_MEMORY: words = "out of memory or handles"; break;
+    case KORVA_ERR_HANDLE: words = "the adapter is not open"; break;
+    case KORVA_ERR_COMMAND: words = "the adapter refused the command"; break;
+    case KORVA_ERR_LISTEN_ONLY: words = "the adapter is open listen-only"; break;
+    case KORVA_ERR_NOT_IMPLEMENTED: words = "this kind of adapter does not support it"; break;
+    default: break;
+    }
+    return std::string(words) + " (" + ErrorText(rc) + ")";
+}
+
+int TakeAdapterOption(const char *cmd, int opt, const char *arg, AdapterConfig *config) {
+    std::string why;
+    switch (opt) {
+    case 'b':
+        if (!ParseBitrate(arg, &config->speed, &why)) return UsageError(cmd, "bad bit rate '%s': %s", arg, why.c_str());
+        config->setSpeed = true;
+        return 1;
+    case kOptBtr:
+        if (!ParseBtr(arg, config->btr, &why)) return UsageError(cmd, "bad --btr '%s': %s", arg, why.c_str());
+        config->setBtr = true;
+        return 1;
+    case kOptAccCode:
+        if (!ParseHex32(arg, &config->accCode, &why))
+            return UsageError(cmd, "bad --acc-code '%s': %s", arg, why.c_str());
+        config->setCode = true;
+        return 1;
+    case kOptAccMask:
+        if (!ParseHex32(arg, &config->accMask, &why))
+            return UsageError(cmd, "bad --acc-mask '%s': %s", arg, why.c_str());
+        config->setMask = true;
+        return 1;
+    case kOptTimestamps: config->timestamps = true; return 1;
+    case kOptListenOnly: config->listenOnly = true; return 1;
+    case kOptTrace: {
+        const std::string_view level = arg;
+        if (level == "system") config->traceLevel = KORVA_DEBUG_LEVEL_SYSTEM;
+        else if (level == "calls") config->traceLevel = KORVA_DEBUG_LEVEL_CALL;
+        else if (level == "errors") config->traceLevel = -11;
+        else {
+            char *end = nullptr;
+            errno = 0;
+            const long v = std::strtol(arg, &end, 10);
+            if (end == arg || *end != '\0' || errno != 0 || v < INT32_MIN || v > INT32_MAX)
+                return UsageError(cmd, "bad --trace '%s': system, calls, errors or a number", arg);
+            config->traceLevel = static_cast<int32_t>(v);
+        }
+        return 1;
+    }
+    default: return 0;
+    }
+}
+
+void ApplyTrace(const AdapterConfig &config) {
+    if (config.traceLevel == 0) return;
+    KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_CHANNEL, KORVA_IOCTL_INT(KORVA_DEBUG_TO_STDERR));
+    KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, KORVA_IOCTL_INT(config.traceLevel));
+}
+
+bool CheckAdapterName(const char *cmd, const std::string &name) {
+    const char *n = name.c_str();
+    // The library takes a name with "COM", "tty" or "can" in it as a device,
+    // one with a colon as host:port and anything else as a serial number
+    // (a name that is no number would silently mean serial number 0).
+    const bool device = Contains(name, "COM") || Contains(name, "tty") || Contains(name, "can");
+    const bool network = !device && Contains(name, ":");
+    if (!device && !network && !IsDecimal(name)) {
+        Complain(cmd,
+                 "unknown adapter '%s': give a device (ttyUSB0, /dev/ttyS1, can0), host:port or a decimal "
+                 "serial number",
+                 n);
+        return false;
+    }
+    if (device) {
+        const std::string path = name[0] == '/' ? name : "/dev/" + name;
+        struct stat st{};
+        if (::stat(path.c_str(), &st) != 0) {
+            Complain(cmd, "unknown adapter '%s': %s: %s", n, path.c_str(), std::strerror(errno));
+            return false;
+        }
+        if (!S_ISCHR(st.st_mode)) {
+            Complain(cmd, "unknown adapter '%s': %s is not a character device", n, path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int32_t OpenAdapter(const char *cmd, const std::string &name, int32_t mode) {
+    if (!CheckAdapterName(cmd, name)) return 0;
+    const char *n = name.c_str();
+    const bool device = Contains(name, "COM") || Contains(name, "tty") || Contains(name, "can");
+    const bool network = !device && Contains(name, ":");
+    // The library's reader thread inherits the signal mask: with the stop
+    // signals blocked there, they reach this thread and end its waits.
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, &old);
+    const int32_t h = KORVA_Open(n, mode);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (h > 0) return h;
+    if (h == KORVA_ERR_NO_DEVICE && !device && !network)
+        Complain(cmd, "no adapter with serial number %s answers in /dev (%s)", n, ErrorText(h).c_str());
+    else if (h == KORVA_ERR_NO_DEVICE)
+        Complain(cmd, "no adapter answers at '%s' (%s)", n, ErrorText(h).c_str());
+    else
+        Complain(cmd, "cannot open adapter '%s': %s", n, Reason(h).c_str());
+    return 0;
+}
+
+bool ConfigureAdapter(const char *cmd, int32_t handle, const AdapterConfig &config) {
+    int32_t rc = 0;
+    HwParam hw{};
+    KORVA_Ioctl(handle, KORVA_IOCTL_GET_HW_PARAM, &hw);
+    // LinCAN devices know speed codes 1..8 only; code 0 would give them
+    // 1 Mbit/s instead of 10 kbit/s.
+    if (config.setSpeed && config.speed == 0 && hw.HwType == KORVA_HWTYPE_OCERA) {
+        Complain(cmd, "cannot set bit rate 10k (speed code 0): LinCAN devices have no 10 kbit/s");
+        return false;
+    }
+    if (config.setSpeed) {
+        rc = KORVA_Ioctl(handle, KORVA_IOCTL_SET_SPEED, KORVA_IOCTL_INT(config.speed));
+        if (rc != 0) {
+            Complain(cmd, "cannot set bit rate (speed code %d, S%d): %s", config.speed, config.speed,
+                     Reason(rc).c_str());
+            return false;
+        }
+    }
+    if (config.setBtr) {
+        uint8_t btr[2] = {config.btr[0], config.btr[1]};
+        rc = KORVA_Ioctl(handle, KORVA_IOCTL_SET_BTR, btr);
+        if (rc != 0) {
+            Complain(cmd, "cannot set bit timing %02X%02X: %s", btr[0], btr[1], Reason(rc).c_str());
+            return false;
+        }
+    }
+    if (config.setCode || config.setMask) {
+        uint32_t codeMask[2] = {config.accCode, config.accMask};
+        rc = KORVA_Ioctl(handle, KORVA_IOCTL_SET_ACC_CODE_MASK, codeMask);
+        if (rc != 0) {
+            Complain(cmd, "cannot set acceptance code %08X and mask %08X: %s", codeMask[0], codeMask[1],
+                     Reason(rc).c_str());
+            return false;
+        }
+    }
+    if (config.timestamps) {
+        rc = KORVA_Ioctl(handle, KORVA_IOCTL_SET_TIMESTAMP, KORVA_IOCTL_INT(1));
+        if (rc != 0) {
+            Complain(cmd, "cannot switch time stamps on: %s", Reason(rc).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+void InstallStopSignals(sem_t *wake) {
+    g_wake.store(wake);
+    struct sigaction sa{};
+    sa.sa_handler = OnStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no SA_RESTART: blocking waits end with EINTR
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool StopRequested() { return g_stop.load(); }
+
+int NextOption(const char *cmd, int argc, char **argv, const char *shortOpts, const option *longOpts) {
+    const int opt = getopt_long(argc, argv, shortOpts, longOpts, nullptr);
+    // shortOpts begins with ':', so a missing value comes back as ':'.
+    if (opt == '?') {
+        if (optopt != 0) UsageError(cmd, "unknown option '-%c'", optopt);
+        else UsageError(cmd, "unknown option '%s'", argv[optind - 1]);
+    } else if (opt == ':') {
+        if (optopt != 0 && optopt < 0x100) UsageError(cmd, "option '-%c' needs a value", optopt);
+        else UsageError(cmd, "option '%s' needs a value", argv[optind - 1]);
+        return '?';
+    }
+    return opt;
+}
+
+std::string FindSimulator() {
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        std::string dir(self);
+        dir.erase(dir.rfind('/'));
+        for (const std::string &candidate : {dir + "/korva_sim", dir + "/../korva_sim/korva_sim"})
+            if (::access(candidate.c_str(), X_OK) == 0) {
+                char real[PATH_MAX];
+                return ::realpath(candidate.c_str(), real) ? std::string(real) : candidate;
+            }
+    }
+    return "korva_sim";
+}
+
+} // namespace korva_tool
+
+int main(int argc, char **argv) {
+    using namespace korva_tool;
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    const std::string_view cmd = argv[1];
+    if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    struct Command {
+        const char *name;
+        int (*run)(int, char **);
+    };
+    static constexpr Command kCommands[] = {
+        {"list", CmdList}, {"info", CmdInfo}, {"dump", CmdDump},
+        {"send", CmdSend}, {"sim", CmdSim},   {"demo", CmdDemo},
+    };
+    for (const Command &c : kCommands) {
+        if (cmd == c.name) {
+            // Options are reported by NextOption; getopt stays quiet.
+            opterr = 0;
+            return c.run(argc - 1, argv + 1);
+        }
+    }
+    std::fprintf(stderr, "korva: unknown command '%s' (commands: list info dump send sim demo; see korva --help)\n",
+                 argv[1]);
+    return kExitUsage;
+}
