@@ -183,6 +183,7 @@ int Latency(const Options &o, const std::filesystem::path &dir) {
         return 1;
     }
     KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1));
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     // Let the reader drain the open command's reply first.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::vector<double> ms;
@@ -274,6 +275,7 @@ int Transmit(const Options &o, const std::filesystem::path &dir) {
 } // namespace
 
 int main(int argc, char **argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options o;
     o.self = std::filesystem::canonical("/proc/self/exe").string();
     o.sim = (std::filesystem::path(o.self).parent_path().parent_path() / "tools/korva_sim/korva_sim").string();
