@@ -386,6 +386,15 @@ int32_t GetDeviceType(Device *dev) {
     return 0;
 }
 
+/* True when a registered record has this system name. */
+static bool IsOpen(const char *systemName) {
+    for (int i = 0; i < DEVICE_LIST_SIZE; ++i) {
+        const Device *d = AtomicLoad(DeviceList[i]);
+        if (d != nullptr && std::strcmp(d->SystemName, systemName) == 0) return true;
+    }
+    return false;
+}
+
 int32_t EnumDevicesInDir2List(Device **list, const char *dir) {
     PlatDir *d = PlatDirOpen(dir);
     if (d == nullptr) return 0;
@@ -398,6 +407,9 @@ int32_t EnumDevicesInDir2List(Device **list, const char *dir) {
         InitDevice(&cand);
         const int len = std::snprintf(cand.SystemName, sizeof cand.SystemName, "%s/%s", dir, entry);
         if (len < 0 || static_cast<size_t>(len) >= sizeof cand.SystemName) continue;
+        // An adapter that is open already is not probed again: the probe's
+        // reset would take it off the bus under its user.
+        if (IsOpen(cand.SystemName)) continue;
         // An entry that cannot be examined (a dangling link, say) is passed
         // over; the adapters after it are still found.
         int isChar = 0;
