@@ -78,11 +78,12 @@ uint32_t HexValue(const char *text, size_t maxDigits) {
     return v;
 }
 
-/* The decimal number at the start of text ("1234\r" gives 1234, "A1"
- * gives 0), low 32 bits. */
-uint32_t DecimalValue(const char *text) {
+/* The decimal number at the start of text, at most maxDigits digits
+ * ("1234\r" gives 1234, "A1" gives 0), low 32 bits. */
+uint32_t DecimalValue(const char *text, size_t maxDigits) {
     uint32_t v = 0;
-    for (const char *p = text; *p >= '0' && *p <= '9'; ++p) v = v * 10U + static_cast<uint32_t>(*p - '0');
+    for (size_t i = 0; i < maxDigits && text[i] >= '0' && text[i] <= '9'; ++i)
+        v = v * 10U + static_cast<uint32_t>(text[i] - '0');
     return v;
 }
 
@@ -190,6 +191,33 @@ void DropQueued(Device *dev) {
     pthread_mutex_unlock(&dev->TxMutex);
 }
 
+/* Frame text and configuration exchanges.  While an exchange has the
+ * adapter's CAN channel closed (PauseThread set, from ResetDevice_Lawicel
+ * to the open command of OpenDevice_Lawicel), queued frame text is held
+ * back: the adapter would refuse every frame with BEL, and those replies
+ * would be taken for the replies of the exchange's own commands, failing
+ * it (and leaving the adapter closed) whenever the application transmits
+ * meanwhile.  The held text leaves once the channel is open again. */
+bool HoldingFrameText(Device *dev) { return LoadSeqCst(dev->PauseThread) != 0; }
+
+/* Waits, TxMutex held, until no exchange holds frame text back; the mutex
+ * is released meanwhile.  false when the exchange has not ended within the
+ * write budget (a failed exchange leaves the adapter closed until the next
+ * one succeeds) or the channel was lost. */
+bool AwaitExchangeEndLocked(Device *dev) {
+    const int64_t deadline = PlatMonotonicMicros() + kWriteBudgetMicros;
+    while (HoldingFrameText(dev)) {
+        if (AtomicLoad(dev->ChannelLost) || PlatMonotonicMicros() >= deadline) {
+            PlatSetErrno(ETIMEDOUT);
+            return false;
+        }
+        pthread_mutex_unlock(&dev->TxMutex);
+        PlatSleepMicros(1000);
+        pthread_mutex_lock(&dev->TxMutex);
+    }
+    return true;
+}
+
 /* The reader thread's timed flush: short, so that the thread keeps
  * answering pause and stop requests on a stalled line, and keeping what
  * did not go for the next tick. */
@@ -273,13 +301,15 @@ void DecodeLine(Device *dev, const char *s, uint32_t n) {
     uint32_t lengthPos, idDigits;
     CanMsg msg{};
     switch (s[0]) {
-    case 'F':
-        if (n == 3) {
+    case 'F': {
+        uint32_t status = 0;
+        if (ParseStatusReply_Lawicel(s, n, &status) == 0) {
             // The value first, then the bit: whoever sees the bit finds it.
-            AtomicOr(dev->StatusFlags, HexValue(s + 1, 2));
+            AtomicOr(dev->StatusFlags, status);
             AtomicOr(dev->StatusValid, 1U);
         }
         return;
+    }
     case 'T':
     case 'R':
         if (n < 10) return;
@@ -489,13 +519,27 @@ int32_t WriteCommChannel(Device *dev, const char *data, uint32_t length, uint32_
         }
     }
     const bool direct = sendNow != 0 || length >= TX_BUF_SIZE;
-    const uint32_t queued = AtomicLoad(dev->TxCount);
-    if (!direct && queued + length <= kTxRoom) {
-        std::memcpy(dev->TxBuf + queued, data, length);
-        AtomicStore(dev->TxCount, queued + length);
-        *written = length;
-        pthread_mutex_unlock(&dev->TxMutex);
-        return 1;
+    for (;;) {
+        const uint32_t queued = AtomicLoad(dev->TxCount);
+        if (!direct && queued + length <= kTxRoom) {
+            std::memcpy(dev->TxBuf + queued, data, length);
+            AtomicStore(dev->TxCount, queued + length);
+            *written = length;
+            pthread_mutex_unlock(&dev->TxMutex);
+            return 1;
+        }
+        if (queued == 0 || !HoldingFrameText(dev)) break;
+        if (direct) {
+            // A command of the exchange goes alone; the frame text waits.
+            const int32_t rc = length == 0 ? 1 : WriteCommChannelEx(dev, data, length, written);
+            pthread_mutex_unlock(&dev->TxMutex);
+            return rc;
+        }
+        // Frame text that does not fit waits for the exchange to end.
+        if (!AwaitExchangeEndLocked(dev)) {
+            pthread_mutex_unlock(&dev->TxMutex);
+            return 0;
+        }
     }
     if (!SendQueuedLocked(dev, kWriteBudgetMicros, false)) {
         pthread_mutex_unlock(&dev->TxMutex);
@@ -564,23 +608,31 @@ int32_t WriteData(Device *dev, const char *data, uint32_t length, int32_t keepOp
  * The reply is left for the next FlushReadBuffer. */
 int32_t ResetDevice_Lawicel(Device *dev) {
     TraceAt(UNIT_LAWICEL, 208, KORVA_DEBUG_LEVEL_CALL, "ResetDevice_Lawicel");
+    // Frame text queued so far goes out while the CAN channel is still
+    // open; from the pause on, frame text is held back until it reopens.
+    // When the line does not take it, "C" is not sent either.
+    int32_t rc = 0;
+    uint32_t sent = 0;
+    if (dev->ChannelOpen && !AtomicLoad(dev->ChannelLost) && !WriteCommChannel(dev, nullptr, 0, &sent, 1)) {
+        TRACE_SYSCALL(UNIT_LAWICEL, 94, "WriteCommChannel");
+        rc = -1;
+    }
     StoreSeqCst(dev->PauseThread, 1);
     // The reader answers within one pass; a reader that has ended (or was
     // never started, as for a probed record) is not waited for.
     for (uint32_t looks = 0; AtomicLoad(dev->ThreadAlive) && !LoadSeqCst(dev->ThreadPaused); ++looks)
         PlatSleepMicros(looks < 100 ? 0 : 100);
     if (AtomicLoad(dev->ChannelLost)) return KORVA_ERR_NO_DEVICE;
-    const int32_t rc = WriteData(dev, "C\r", 2, 1);
+    if (rc == 0) rc = WriteData(dev, "C\r", 2, 1);
     if (rc != 0) TraceStep(210, "WriteData(Device, \"C\\r\", 2, 1)", rc);
     return rc;
 }
 
-/* Opens the channel with hardware flow control (when it is closed), lets
- * the reader thread run and opens the adapter's CAN channel by Mode:
- * "L" listen only, "Y", or "O". */
+/* Opens the channel with hardware flow control (when it is closed), opens
+ * the adapter's CAN channel by Mode ("L" listen only, "Y", or "O") and lets
+ * the reader thread run, which then sends the frame text held back. */
 int32_t OpenDevice_Lawicel(Device *dev) {
     if (!OpenCommChannel(dev, 1, 1)) return -1;
-    AtomicStore(dev->PauseThread, 0);
     const char *command = "O\r";
     const char *call = "WriteData(Device, \"O\\r\", 2, 1)";
     int32_t line = 197;
@@ -593,7 +645,10 @@ int32_t OpenDevice_Lawicel(Device *dev) {
         call = "WriteData(Device, \"Y\\r\", 2, 1)";
         line = 194;
     }
+    // The open command goes before any held-back frame text; then the
+    // reader thread runs again and sends that text with its timed flush.
     const int32_t rc = WriteData(dev, command, 2, 1);
+    AtomicStore(dev->PauseThread, 0);
     if (rc != 0) {
         TraceStep(line, call, rc);
         return rc;
@@ -684,7 +739,6 @@ int32_t GetDeviceFlags_Lawicel(Device *dev, uint32_t *flags) {
  * with the channel closed afterwards.  "N1234" gives SerialNr 1234;
  * "V1013" HwVersion 0x10 and SwVersion 0x13. */
 int32_t GetDeviceSerialNrNVersion_Lawicel(Device *dev) {
-    char pair[3] = {'0', '0', '\0'};
     TraceAt(UNIT_LAWICEL, 39, KORVA_DEBUG_LEVEL_CALL, "GetDeviceSerialNrNVersion_Lawicel");
     OpsOf(dev).FlushReadBuffer(dev);
 
@@ -702,8 +756,9 @@ int32_t GetDeviceSerialNrNVersion_Lawicel(Device *dev) {
         return rc;
     }
     buf[got] = '\0';
-    if (buf[0] != 'N' || got > 13) return -1;
-    dev->SerialNr = DecimalValue(buf + 1);
+    uint32_t serialNr = 0;
+    if (ParseSerialNrReply_Lawicel(buf, got, &serialNr) != 0) return -1;
+    dev->SerialNr = serialNr;
 
     rc = WriteData(dev, "V\r", 2, 1);
     if (rc != 0) {
@@ -716,11 +771,33 @@ int32_t GetDeviceSerialNrNVersion_Lawicel(Device *dev) {
         return rc;
     }
     buf[got] = '\0';
-    if (buf[0] != 'V' || got < 5) return -1;
-    pair[0] = buf[1];
-    pair[1] = buf[2];
-    dev->HwVersion = static_cast<uint8_t>(HexValue(pair, 2));
-    dev->SwVersion = static_cast<uint8_t>(HexValue(buf + 3, sizeof buf - 4));
+    uint8_t hw = 0, sw = 0;
+    if (ParseVersionReply_Lawicel(buf, got, &hw, &sw) != 0) return -1;
+    dev->HwVersion = hw;
+    dev->SwVersion = sw;
+    return 0;
+}
+
+/* The replies are judged by their first letter and length only; the
+ * numbers are read up to the first character that is not a digit, and
+ * never beyond the bytes received. */
+int32_t ParseSerialNrReply_Lawicel(const char *reply, uint32_t length, uint32_t *serialNr) {
+    if (length == 0 || reply[0] != 'N' || length > 13) return -1;
+    *serialNr = DecimalValue(reply + 1, length - 1);
+    return 0;
+}
+
+int32_t ParseVersionReply_Lawicel(const char *reply, uint32_t length, uint8_t *hwVersion, uint8_t *swVersion) {
+    if (length < 5 || reply[0] != 'V') return -1;
+    const char pair[3] = {reply[1], reply[2], '\0'};
+    *hwVersion = static_cast<uint8_t>(HexValue(pair, 2));
+    *swVersion = static_cast<uint8_t>(HexValue(reply + 3, length - 3));
+    return 0;
+}
+
+int32_t ParseStatusReply_Lawicel(const char *line, uint32_t n, uint32_t *status) {
+    if (n != 3 || line[0] != 'F') return -1;
+    *status = HexValue(line + 1, 2);
     return 0;
 }
 
@@ -739,13 +816,21 @@ int32_t FlushReadBuffer_Lawicel(Device *dev) {
     return 0;
 }
 
-/* Sends the queued frame text now (KORVA_Flush).  0; KORVA_ERR_SYSTEM when
- * the line did not take it (the text is dropped); KORVA_ERR_NO_DEVICE
- * after the channel was lost. */
+/* Sends the queued frame text now (KORVA_Flush), after the configuration
+ * exchange that may be holding it back.  0; KORVA_ERR_SYSTEM when the line
+ * did not take it (the text is dropped) or the exchange did not end within
+ * the write budget (the text stays queued); KORVA_ERR_NO_DEVICE after the
+ * channel was lost. */
 int32_t FlushWriteBuffer_Lawicel(Device *dev) {
     if (AtomicLoad(dev->ChannelLost)) {
         DropQueued(dev);
         return KORVA_ERR_NO_DEVICE;
+    }
+    if (dev->TxMutexInit && HoldingFrameText(dev) && AtomicLoad(dev->TxCount) != 0) {
+        if (pthread_mutex_lock(&dev->TxMutex) != 0) return KORVA_ERR_SYSTEM;
+        const bool ended = AwaitExchangeEndLocked(dev);
+        pthread_mutex_unlock(&dev->TxMutex);
+        if (!ended) return KORVA_ERR_SYSTEM;
     }
     uint32_t n = 0;
     return WriteCommChannel(dev, nullptr, 0, &n, 1) ? 0 : KORVA_ERR_SYSTEM;

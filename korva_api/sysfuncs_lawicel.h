@@ -41,6 +41,21 @@ KORVA_PUBLIC uint32_t Binary2AsciiMsg(char *output, CanMsg msg);
 /* count bytes from hexadecimal text, two digits each. */
 KORVA_PUBLIC void AsciiData2Binary(uint8_t *output, uint32_t count, const char *text);
 
+/* ---- replies of the adapter ---- */
+/* The "N" reply, length bytes with its carriage return: 0 and the decimal
+ * number after the "N" in *serialNr ("N1234\r" gives 1234, "NA1\r" 0), or
+ * -1 when it does not start with "N" or is longer than 13 bytes. */
+KORVA_PUBLIC int32_t ParseSerialNrReply_Lawicel(const char *reply, uint32_t length, uint32_t *serialNr);
+/* The "V" reply: 0 with the two hexadecimal digits after the "V" in
+ * *hwVersion and the hexadecimal number from the fourth character on in
+ * *swVersion, low 8 bits each ("V1013\r" gives 0x10, 0x13), or -1 when it
+ * does not start with "V" or is shorter than 5 bytes. */
+KORVA_PUBLIC int32_t ParseVersionReply_Lawicel(const char *reply, uint32_t length, uint8_t *hwVersion,
+                                               uint8_t *swVersion);
+/* A received line of n characters (no carriage return): 0 and the two
+ * hexadecimal digits in *status when it is a status reply "Fxx", else -1. */
+KORVA_PUBLIC int32_t ParseStatusReply_Lawicel(const char *line, uint32_t n, uint32_t *status);
+
 /* Decodes the first total bytes of dev->RxLine (total at most 63): frame
  * lines go to the receive ring through AddMsg2BufAndNotify, "F" status
  * lines to StatusFlags/StatusValid, everything else is skipped or dropped.
