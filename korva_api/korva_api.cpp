@@ -406,10 +406,16 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint3
     pthread_mutex_unlock(&dev->WaitMutex);
 
     const uint32_t held = AtomicLoad(dev->RingCount);
-    const uint32_t n = count < held ? count : held;
+    uint32_t n = count < held ? count : held;
     if (count != 0) std::memset(static_cast<void *>(frames), 0, static_cast<size_t>(count) * sizeof(CanMsg));
     for (uint32_t i = 0; i < n; ++i) {
         const int32_t rc = GetMsgFromBuf(dev, &frames[i]);
+        if (rc == KORVA_ERR_NO_ELEMENT) {
+            // Another thread reading this handle took the rest first: what
+            // was fetched is delivered, and nothing failed.
+            n = i;
+            break;
+        }
         if (rc != 0) {
             *read = i;
             TraceAt(UNIT_API, 344, rc, "GetMsgFromBuf");

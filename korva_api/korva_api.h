@@ -174,8 +174,10 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint3
 
 /* Queues count frames for transmission and stores the number taken in
  * *written (set to 0 first).  Lawicel adapters send queued frames within
- * one clock tick, before any command, or at KORVA_Flush.  Returns
- * KORVA_ERR_LISTEN_ONLY on a handle opened in listen-only mode. */
+ * one clock tick, before any command, or at KORVA_Flush; while a
+ * configuration request has the adapter's CAN channel closed, frames are
+ * held back and KORVA_Write may wait for it (about a second at most).
+ * Returns KORVA_ERR_LISTEN_ONLY on a handle opened in listen-only mode. */
 KORVA_EXPORT int32_t KORVA_CALL KORVA_Write(int32_t handle, const CanMsg *frames, uint32_t count, uint32_t *written);
 
 /* Sends the frames still queued for transmission.  Returns

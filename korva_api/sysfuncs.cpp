@@ -148,6 +148,11 @@ int32_t DeviceListSize(Device **list) {
 
 void FreeDeviceList(Device **list) {
     for (int i = 0; i < DEVICE_LIST_SIZE && list[i] != nullptr; ++i) {
+        // Channels stay as they are (an open handle may share one), but the
+        // transmit buffer a probe allocated goes with its record.
+        Device *d = list[i];
+        std::free(d->TxBuf);
+        if (d->TxMutexInit) pthread_mutex_destroy(&d->TxMutex);
         std::free(list[i]);
         list[i] = nullptr;
     }
