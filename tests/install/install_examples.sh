@@ -34,7 +34,7 @@ echo "== C example through pkg-config"
 flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs korva_api)
 # shellcheck disable=SC2086
 "$cc" -std=c99 -Wall -Wextra -Werror -o "$work/korva_example" "$src/examples/c/korva_example.c" $flags
-LD_LIBRARY_PATH=$libdir ldd "$work/korva_example" | grep -q "$libdir/libkorva_api.so.1" \
+LD_LIBRARY_PATH=$libdir ldd "$work/korva_example" | grep "$libdir/libkorva_api.so.1" >/dev/null \
   || fail "the C example does not load the installed library"
 
 echo "== C++ example through find_package(korva_api)"
@@ -82,7 +82,7 @@ cat "$work/cpp.out"
 
 # The installed tool finds the installed library by itself.
 unset LD_LIBRARY_PATH
-"$prefix/bin/korva" info "$work/ttyUSB0" | grep -q "^serial    4242$" || fail "installed korva info"
+"$prefix/bin/korva" info "$work/ttyUSB0" | grep "^serial    4242$" >/dev/null || fail "installed korva info"
 
 echo "quit" >&"$sim_in"
 wait "$sim_pid" || true
