@@ -332,7 +332,7 @@ TEST(StalledLine, WritesAndFlushFailInBoundedTimeAndCloseReturns) {
         // read still compacts its queue now and then and takes a few more
         // bytes: the flush is repeated until the line refuses.)
         int32_t rc = 0;
-        for (int i = 0; i < 100 && rc == 0; ++i) {
+        for (int i = 0; i < 5000 && rc == 0; ++i) {
             ASSERT_EQ(KORVA_Write(h, batch.data(), 10, &written), 0); // queued
             rc = Bounded("KORVA_Flush", [&] { return KORVA_Flush(h); }, &flushFails);
         }
