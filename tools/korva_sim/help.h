@@ -40,8 +40,8 @@ Adapter:
 
 Traffic and faults (the same as the control commands of the same name,
 run at start):
-  --send SPEC    Send frames.   --send "123#AABB every=100 count=0"
-  --flood SPEC   Flood frames.  --flood 200000
+  --send ARGS    Send frames.   --send "123#AABB every=100 count=0"
+  --flood ARGS   Flood frames.  --flood 200000
   --fault MODE   Play a fault.  --fault silence
 
 Event log and control channel:
