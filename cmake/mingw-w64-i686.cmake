@@ -1,0 +1,9 @@
+# Cross-build for 32-bit Windows with Debian's mingw-w64 (POSIX threads
+# flavour, package g++-mingw-w64-i686-posix):
+#   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake
+# 32-bit programs cannot run on machines whose kernel has 32-bit execution
+# switched off; this build's files are checked from their PE headers.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(KORVA_MINGW_TRIPLE i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
