@@ -5,6 +5,7 @@
 // that overruns the receive ring.  The adapter is the simulator (or, for
 // the reset, the test itself).
 #include "korva_api.h"
+#include "net.h"
 #include "procstat.h"
 #include "sim.h"
 #include "sysfuncs.h"
@@ -113,21 +114,10 @@ struct FloodCheck {
  * connections it accepts, then sends what the test asks on the last one. */
 class TcpAdapter {
   public:
-    TcpAdapter() {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        if (bind(listener_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 && listen(listener_, 4) == 0 &&
-            getsockname(listener_, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-            port_ = ntohs(sa.sin_port);
-    }
     ~TcpAdapter() {
         if (conn_ >= 0) close(conn_);
-        close(listener_);
     }
-    std::string Name() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string Name() const { return listener_.Name(); }
 
     /* Serves connections until the open command arrived: "N" and "V" are
      * answered with an identity, everything else with a carriage return.
@@ -138,14 +128,14 @@ class TcpAdapter {
         for (auto idle = Clock::now();;) {
             // What the library sent is read first: "O" may still wait here
             // when KORVA_Open has already returned.
-            pollfd p{conn_ < 0 ? listener_ : conn_, POLLIN, 0};
+            pollfd p{conn_ < 0 ? listener_.fd : conn_, POLLIN, 0};
             if (poll(&p, 1, 100) != 1) {
                 if (gaveUp() || SecondsSince(idle) > 10) return false;
                 continue;
             }
             idle = Clock::now();
             if (conn_ < 0) {
-                conn_ = accept(listener_, nullptr, nullptr);
+                conn_ = accept(listener_.fd, nullptr, nullptr);
                 if (conn_ < 0) return false;
                 line.clear();
                 continue;
@@ -180,7 +170,8 @@ class TcpAdapter {
     }
 
   private:
-    int listener_ = -1, conn_ = -1, port_ = 0;
+    LoopbackListener listener_;
+    int conn_ = -1;
 };
 
 /* Flood frame text as the adapter sends it. */

@@ -2,6 +2,7 @@
 // adapter on a pseudo-terminal (or a TCP peer) and checking the bytes on
 // the wire.
 #include "korva_api.h"
+#include "net.h"
 #include "pty.h"
 #include "sysfuncs.h"
 
@@ -11,7 +12,10 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
+#include <utility>
+#include <vector>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -186,16 +190,11 @@ TEST(LawicelConfig, FlagsComeFromTheStatusReply) {
 }
 
 TEST(LawicelTcp, OpensExchangesFramesAndNoticesThePeerClosing) {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len), 0);
-    FakeAdapter peer(listener, true);
-    const std::string name = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
+    LoopbackListener listener;
+    ASSERT_TRUE(listener.Ok());
+    // The adapter takes the listening socket over and closes it.
+    FakeAdapter peer(std::exchange(listener.fd, -1), true);
+    const std::string name = listener.Name();
 
     const int32_t h = KORVA_Open(name.c_str(), KORVA_MODE_NORMAL);
     ASSERT_GT(h, 0);

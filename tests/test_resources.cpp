@@ -2,6 +2,7 @@
 // over many open/close cycles, and after every way KORVA_Open can fail.
 // Buffers that stay allocated are LeakSanitizer's to find (ASan build).
 #include "korva_api.h"
+#include "net.h"
 #include "platform.h"
 #include "procstat.h"
 #include "sim.h"
@@ -19,30 +20,12 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 
 using namespace korva_test;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-/* A TCP port on 127.0.0.1 where nothing listens (bound, never listened on,
- * so no other program takes it meanwhile); the socket is closed by the
- * destructor. */
-struct DeadPort {
-    DeadPort() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-        name = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
-    }
-    ~DeadPort() { close(fd); }
-    int fd = -1;
-    std::string name;
-};
 
 /* The open command fails on the line. */
 long FailOpenCommand(int fd, const void *buf, size_t n) {
@@ -103,7 +86,7 @@ TEST(Resources, FailedOpensLeaveNothingBehind) {
     ASSERT_TRUE(pty.Ok()) << pty.Error();
     Sim tcp({"--tcp", "0", "--no-log-rx"});
     ASSERT_TRUE(tcp.Ok()) << tcp.Error();
-    DeadPort dead;
+    LoopbackListener dead(LoopbackListener::kBoundOnly);
     const std::string plainFile = dir / "ttyUSB0";
     std::fclose(std::fopen(plainFile.c_str(), "w"));
 
@@ -117,7 +100,7 @@ TEST(Resources, FailedOpensLeaveNothingBehind) {
 
     EXPECT_EQ(KORVA_Open((dir / "gone/ttyUSB1").c_str(), 0), KORVA_ERR_NO_DEVICE);
     expectNothingLeft("nothing at the location");
-    EXPECT_EQ(KORVA_Open(dead.name.c_str(), 0), KORVA_ERR_NO_DEVICE);
+    EXPECT_EQ(KORVA_Open(dead.Name().c_str(), 0), KORVA_ERR_NO_DEVICE);
     expectNothingLeft("nobody listening at the port");
     EXPECT_EQ(KORVA_Open(plainFile.c_str(), 0), KORVA_ERR_NO_DEVICE);
     expectNothingLeft("a file that is no tty");
