@@ -177,12 +177,19 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint3
  * one clock tick, before any command, or at KORVA_Flush; while a
  * configuration request has the adapter's CAN channel closed, frames are
  * held back and KORVA_Write may wait for it (about a second at most).
+ * Every frame counted in *written reaches the line, in order, unless the
+ * connection to the adapter is lost.  When the line does not take data (a
+ * stalled adapter), the call fails with KORVA_ERR_SYSTEM after about a
+ * second; the frames it did not count may be written again.
  * Returns KORVA_ERR_LISTEN_ONLY on a handle opened in listen-only mode. */
 KORVA_EXPORT int32_t KORVA_CALL KORVA_Write(int32_t handle, const CanMsg *frames, uint32_t count, uint32_t *written);
 
 /* Sends the frames still queued for transmission.  Returns
- * KORVA_ERR_SYSTEM when the line does not take them within about a second
- * (a stalled adapter); they are then dropped. */
+ * KORVA_ERR_SYSTEM when the line does not take them all within about a
+ * second (a stalled adapter); what did not go stays queued, in order, and
+ * leaves with the next flush once the adapter reads again.  Queued frames
+ * are only dropped when the connection to the adapter is lost, or when
+ * KORVA_Close cannot send them (the trace then says how many bytes). */
 KORVA_EXPORT int32_t KORVA_CALL KORVA_Flush(int32_t handle);
 
 /* Registers a semaphore (on POSIX the address of a caller-owned sem_t) that

@@ -169,9 +169,14 @@ void ReleaseChannelResources(Device *dev) {
         dev->WakePipe[0] = dev->WakePipe[1] = -1;
         dev->WakePipeOpen = 0;
     }
+    // Text still queued here did not go in the final flush (a stalled
+    // line): it has nowhere to go now, and the trace says so.
+    const uint32_t queued = AtomicExchange(dev->TxCount, 0U);
+    if (dev->TxBuf != nullptr && queued != 0)
+        TraceAt(UNIT_SYS, 760, KORVA_ERR_GENERIC, "closing: %u bytes of queued frame text dropped",
+                static_cast<unsigned>(queued));
     std::free(dev->TxBuf);
     dev->TxBuf = nullptr;
-    AtomicStore(dev->TxCount, 0U);
     if (dev->TxMutexInit) {
         pthread_mutex_destroy(&dev->TxMutex);
         dev->TxMutexInit = 0;

@@ -166,28 +166,44 @@ int32_t SendBounded(Device *dev, const char *data, uint32_t length, uint32_t *wr
     return 1;
 }
 
-/* Sends the queued frame text; TxMutex is held.  When the line does not
- * take it within the budget, keepTail keeps the unsent rest queued (the
- * reader's timed flush tries again later), otherwise the rest is dropped
- * and the caller reports the failure.  Returns 1 when all went. */
-int32_t SendQueuedLocked(Device *dev, int64_t budgetMicros, bool keepTail) {
+/* Throws away queued frame text that can no longer go anywhere (the
+ * channel is lost); TxMutex is held.  The loss is traced with its size. */
+void DropQueuedLocked(Device *dev) {
+    const uint32_t queued = AtomicExchange(dev->TxCount, 0U);
+    if (queued != 0)
+        TraceAt(UNIT_LAWICEL, 705, KORVA_ERR_NO_DEVICE, "channel lost: %u bytes of queued frame text dropped",
+                static_cast<unsigned>(queued));
+}
+
+/* Sends the queued frame text; TxMutex is held.  What the line does not
+ * take within the budget stays queued, in order, at the start of TxBuf:
+ * frames that KORVA_Write counted as written are never thrown away while
+ * they can still go (a stalled line that moves again, the next flush).
+ * Only a lost channel drops them.  Returns 1 when all went. */
+int32_t SendQueuedLocked(Device *dev, int64_t budgetMicros) {
     const uint32_t queued = AtomicLoad(dev->TxCount);
     if (queued == 0) return 1;
     uint32_t sent = 0;
     const int32_t ok = SendBounded(dev, dev->TxBuf, queued, &sent, budgetMicros);
-    if (ok || !keepTail || AtomicLoad(dev->ChannelLost)) {
+    if (ok) {
         AtomicStore(dev->TxCount, 0U);
-    } else {
-        std::memmove(dev->TxBuf, dev->TxBuf + sent, queued - sent);
-        AtomicStore(dev->TxCount, queued - sent);
+        return 1;
     }
-    return ok;
+    if (AtomicLoad(dev->ChannelLost)) {
+        DropQueuedLocked(dev);
+        return 0;
+    }
+    // A partly sent line continues with its rest: nothing else can go on
+    // the line before the queued text does.
+    std::memmove(dev->TxBuf, dev->TxBuf + sent, queued - sent);
+    AtomicStore(dev->TxCount, queued - sent);
+    return 0;
 }
 
-/* Throws away queued frame text that can no longer go anywhere. */
+/* Drops the queued frame text of a lost channel. */
 void DropQueued(Device *dev) {
     if (!dev->TxMutexInit || pthread_mutex_lock(&dev->TxMutex) != 0) return;
-    AtomicStore(dev->TxCount, 0U);
+    DropQueuedLocked(dev);
     pthread_mutex_unlock(&dev->TxMutex);
 }
 
@@ -223,7 +239,7 @@ bool AwaitExchangeEndLocked(Device *dev) {
  * did not go for the next tick. */
 void FlushQueuedBriefly(Device *dev) {
     if (!dev->TxMutexInit || pthread_mutex_lock(&dev->TxMutex) != 0) return;
-    if (dev->TxBuf != nullptr) SendQueuedLocked(dev, kTimedFlushBudgetMicros, true);
+    if (dev->TxBuf != nullptr) SendQueuedLocked(dev, kTimedFlushBudgetMicros);
     pthread_mutex_unlock(&dev->TxMutex);
 }
 
@@ -499,8 +515,10 @@ int32_t WriteCommChannelEx(Device *dev, const char *data, uint32_t length, uint3
  * Queued text always leaves first.  Everything that goes on the line,
  * the caller's own bytes included, goes under TxMutex, so frame text that
  * another thread flushes never lands inside a command.  When the queued
- * text cannot be sent (stalled or broken line) it is dropped and the call
- * fails without taking data: the caller learns that frames were lost. */
+ * text does not go (a stalled line), what did not go stays queued and the
+ * call fails without taking data, unless enough went to make room for it:
+ * the caller's frame is then not counted, and nothing counted before is
+ * lost. */
 int32_t WriteCommChannel(Device *dev, const char *data, uint32_t length, uint32_t *written, int32_t sendNow) {
     *written = 0;
     // The first call on a record happens in KORVA_Open, before its reader
@@ -528,33 +546,26 @@ int32_t WriteCommChannel(Device *dev, const char *data, uint32_t length, uint32_
             pthread_mutex_unlock(&dev->TxMutex);
             return 1;
         }
-        if (queued == 0 || !HoldingFrameText(dev)) break;
-        if (direct) {
-            // A command of the exchange goes alone; the frame text waits.
-            const int32_t rc = length == 0 ? 1 : WriteCommChannelEx(dev, data, length, written);
-            pthread_mutex_unlock(&dev->TxMutex);
-            return rc;
+        if (queued == 0) break;
+        if (HoldingFrameText(dev)) {
+            if (direct) {
+                // A command of the exchange goes alone; the frame text waits.
+                const int32_t rc = length == 0 ? 1 : WriteCommChannelEx(dev, data, length, written);
+                pthread_mutex_unlock(&dev->TxMutex);
+                return rc;
+            }
+            // Frame text that does not fit waits for the exchange to end.
+            if (!AwaitExchangeEndLocked(dev)) break;
+            continue;
         }
-        // Frame text that does not fit waits for the exchange to end.
-        if (!AwaitExchangeEndLocked(dev)) {
-            pthread_mutex_unlock(&dev->TxMutex);
-            return 0;
-        }
+        if (!SendQueuedLocked(dev, kWriteBudgetMicros) && (direct || AtomicLoad(dev->ChannelLost) ||
+                                                          AtomicLoad(dev->TxCount) + length > kTxRoom))
+            break;
     }
-    if (!SendQueuedLocked(dev, kWriteBudgetMicros, false)) {
-        pthread_mutex_unlock(&dev->TxMutex);
-        return 0;
-    }
-    int32_t rc = 1;
-    if (length == 0) {
-        // nothing of the caller's
-    } else if (direct) {
-        rc = WriteCommChannelEx(dev, data, length, written);
-    } else {
-        std::memcpy(dev->TxBuf, data, length);
-        AtomicStore(dev->TxCount, length);
-        *written = length;
-    }
+    // Either nothing is queued any more (a command, or the queued text
+    // alone, goes now), or the queued text could not make room.
+    int32_t rc = AtomicLoad(dev->TxCount) == 0 ? 1 : 0;
+    if (rc && length != 0) rc = WriteCommChannelEx(dev, data, length, written);
     pthread_mutex_unlock(&dev->TxMutex);
     return rc;
 }
@@ -605,17 +616,20 @@ int32_t WriteData(Device *dev, const char *data, uint32_t length, int32_t keepOp
  * ====================================================================== */
 
 /* Pauses the reader thread and closes the adapter's CAN channel ("C").
- * The reply is left for the next FlushReadBuffer. */
+ * The reply is left for the next FlushReadBuffer.
+ *
+ * Frame text queued so far goes out first, while the CAN channel is still
+ * open; from the pause on, frame text is held back until it reopens.  When
+ * the line does not take the queued text, or "C" itself, the adapter has
+ * not been closed: nothing is paused then and nothing held back, so the
+ * frames already written still go once the line moves again. */
 int32_t ResetDevice_Lawicel(Device *dev) {
     TraceAt(UNIT_LAWICEL, 208, KORVA_DEBUG_LEVEL_CALL, "ResetDevice_Lawicel");
-    // Frame text queued so far goes out while the CAN channel is still
-    // open; from the pause on, frame text is held back until it reopens.
-    // When the line does not take it, "C" is not sent either.
-    int32_t rc = 0;
     uint32_t sent = 0;
     if (dev->ChannelOpen && !AtomicLoad(dev->ChannelLost) && !WriteCommChannel(dev, nullptr, 0, &sent, 1)) {
         TRACE_SYSCALL(UNIT_LAWICEL, 94, "WriteCommChannel");
-        rc = -1;
+        TraceStep(210, "WriteData(Device, \"C\\r\", 2, 1)", -1);
+        return -1;
     }
     StoreSeqCst(dev->PauseThread, 1);
     // The reader answers within one pass; a reader that has ended (or was
@@ -623,8 +637,11 @@ int32_t ResetDevice_Lawicel(Device *dev) {
     for (uint32_t looks = 0; AtomicLoad(dev->ThreadAlive) && !LoadSeqCst(dev->ThreadPaused); ++looks)
         PlatSleepMicros(looks < 100 ? 0 : 100);
     if (AtomicLoad(dev->ChannelLost)) return KORVA_ERR_NO_DEVICE;
-    if (rc == 0) rc = WriteData(dev, "C\r", 2, 1);
-    if (rc != 0) TraceStep(210, "WriteData(Device, \"C\\r\", 2, 1)", rc);
+    const int32_t rc = WriteData(dev, "C\r", 2, 1);
+    if (rc != 0) {
+        AtomicStore(dev->PauseThread, 0);
+        TraceStep(210, "WriteData(Device, \"C\\r\", 2, 1)", rc);
+    }
     return rc;
 }
 
@@ -818,9 +835,9 @@ int32_t FlushReadBuffer_Lawicel(Device *dev) {
 
 /* Sends the queued frame text now (KORVA_Flush), after the configuration
  * exchange that may be holding it back.  0; KORVA_ERR_SYSTEM when the line
- * did not take it (the text is dropped) or the exchange did not end within
- * the write budget (the text stays queued); KORVA_ERR_NO_DEVICE after the
- * channel was lost. */
+ * did not take all of it within the write budget, or the exchange did not
+ * end within it (what did not go stays queued for the next flush);
+ * KORVA_ERR_NO_DEVICE after the channel was lost (the text is dropped). */
 int32_t FlushWriteBuffer_Lawicel(Device *dev) {
     if (AtomicLoad(dev->ChannelLost)) {
         DropQueued(dev);

@@ -296,56 +296,113 @@ TEST(ChannelLoss, TcpPeerResetsWhileFramesFlow) {
     ExpectCleanLoss("tcp peer reset", h, tid, fds, tasks);
 }
 
-TEST(StalledLine, WritesAndFlushFailInBoundedTimeAndCloseReturns) {
+/* A frame of the careful writer below: sequence number seq in the data,
+ * big endian, then its complement. */
+constexpr uint32_t kSeqId = 0x200;
+CanMsg SeqFrame(uint32_t seq) {
+    CanMsg m{kSeqId, 8, {}, KORVA_FLAG_STANDARD, 0};
+    for (int i = 0; i < 4; ++i) {
+        m.Data[i] = static_cast<uint8_t>(seq >> (24 - 8 * i));
+        m.Data[4 + i] = static_cast<uint8_t>(~m.Data[i]);
+    }
+    return m;
+}
+/* The command line of that frame as the simulator logs it. */
+std::string SeqCommand(uint32_t seq) {
+    char text[40];
+    std::snprintf(text, sizeof text, "rx t%03X8%08X%08X", kSeqId, seq, ~seq);
+    return text;
+}
+
+/* The application keeps writing on a line that no longer takes data, in
+ * batches, sending again what the counter says was not taken, as a
+ * careful program does; a configuration request comes in between.  Once
+ * the adapter reads again, flushing until it succeeds must put every frame
+ * that was counted on the wire exactly once and in order, and none that
+ * was refused.  No call may hang meanwhile, and closing on a stalled line
+ * returns. */
+TEST(StalledLine, CountedFramesArriveOnceInOrderAndNoCallHangs) {
     TempDir dir;
     for (const bool tcp : {false, true}) {
         SCOPED_TRACE(tcp ? "tcp" : "pty");
-        Sim sim(tcp ? std::vector<std::string>{"--tcp", "0", "--no-log-rx", "--status", "04"}
-                    : std::vector<std::string>{"--pty", dir / "ttyUSB0", "--no-log-rx", "--status", "04"});
+        Sim sim(tcp ? std::vector<std::string>{"--tcp", "0", "--status", "04"}
+                    : std::vector<std::string>{"--pty", dir / "ttyUSB0", "--status", "04"});
         ASSERT_TRUE(sim.Ok()) << sim.Error();
         const int32_t h = OpenAdapter(tcp ? sim.TcpName() : sim.Link());
         ASSERT_GT(h, 0);
-        const std::vector<CanMsg> batch(500, CanMsg{0x7FF, 8, {1, 2, 3, 4, 5, 6, 7, 8}, KORVA_FLAG_STANDARD, 0});
-        uint32_t written = 0;
-        // Writes until the line, stalled, no longer takes the queued text.
-        auto fill = [&](double *failing) {
-            int32_t rc = 0;
-            for (size_t frames = 0; rc == 0 && frames < (20U << 20); frames += batch.size())
-                rc = Bounded("KORVA_Write", [&] { return KORVA_Write(h, batch.data(), 500, &written); }, failing);
-            return rc;
+        ASSERT_TRUE(sim.Command("fault stall"));
+
+        // Writes batches from sequence number *next on, until three calls
+        // have failed; *next ends as the number of frames counted.
+        double writeFails = 0;
+        auto writeUntilRefused = [&](uint32_t *next) {
+            std::vector<CanMsg> batch(200);
+            int failures = 0;
+            while (failures < 3 && *next < (8U << 20)) {
+                for (size_t i = 0; i < batch.size(); ++i) batch[i] = SeqFrame(*next + static_cast<uint32_t>(i));
+                uint32_t written = 0;
+                const int32_t rc =
+                    Bounded("KORVA_Write", [&] { return KORVA_Write(h, batch.data(), 200, &written); }, &writeFails);
+                if (rc != 0) {
+                    EXPECT_EQ(rc, KORVA_ERR_SYSTEM);
+                    EXPECT_LT(written, batch.size());
+                    ++failures;
+                }
+                *next += written;
+            }
+            return failures;
         };
+        uint32_t next = 0;
+        ASSERT_EQ(writeUntilRefused(&next), 3);
+        ASSERT_GT(next, 0U);
 
-        ASSERT_TRUE(sim.Command("fault stall"));
-        double writeFails = 0, flushFails = 0;
-        EXPECT_EQ(fill(&writeFails), KORVA_ERR_SYSTEM);
-        EXPECT_LT(written, batch.size());
-        // A little text queued, then flushed.  (A TCP receiver that does not
-        // read still compacts its queue now and then and takes a few more
-        // bytes: the flush is repeated until the line refuses.)
-        int32_t rc = 0;
-        for (int i = 0; i < 5000 && rc == 0; ++i) {
-            ASSERT_EQ(KORVA_Write(h, batch.data(), 10, &written), 0); // queued
-            rc = Bounded("KORVA_Flush", [&] { return KORVA_Flush(h); }, &flushFails);
-        }
-        EXPECT_EQ(rc, KORVA_ERR_SYSTEM);
+        double flushFails = 0, configFails = 0;
+        EXPECT_EQ(Bounded("KORVA_Flush", [&] { return KORVA_Flush(h); }, &flushFails), KORVA_ERR_SYSTEM);
+        // The line does not take the queued text, so the adapter is not
+        // closed for the exchange either.
+        EXPECT_NE(Bounded("SET_SPEED", [&] { return KORVA_Ioctl(h, KORVA_IOCTL_SET_SPEED, Arg(6)); }, &configFails),
+                  0);
 
-        // Once the adapter reads again, the handle works again.
         ASSERT_TRUE(sim.Command("fault none"));
+        int32_t rc = KORVA_ERR_SYSTEM;
+        for (int i = 0; i < 30 && rc != 0; ++i) rc = Bounded("KORVA_Flush", [&] { return KORVA_Flush(h); });
+        ASSERT_EQ(rc, 0);
+        ASSERT_TRUE(sim.WaitFor(SeqCommand(next - 1))) << next << " frames counted";
+        // A status request goes after anything still queued: the handle
+        // works again, and nothing refused came after the last counted frame.
         uint32_t flags = 0;
-        rc = KORVA_ERR_GENERIC;
-        for (int i = 0; i < 50 && rc != 0; ++i) rc = KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags);
-        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(Retried(KORVA_ERR_GENERIC, [&] { return KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags); }), 0);
         EXPECT_EQ(flags & 0xFFU, 0x04U);
+        ASSERT_TRUE(sim.WaitFor("rx F"));
+        uint32_t expected = 0, wrong = 0;
+        for (const std::string &event : sim.Events()) {
+            if (event.rfind("rx t", 0) != 0) continue;
+            if (event != SeqCommand(expected)) ++wrong;
+            ++expected;
+        }
+        EXPECT_EQ(expected, next) << "frame commands on the wire";
+        EXPECT_EQ(wrong, 0U) << "frame commands out of place, repeated or refused ones";
 
-        // Closing on a stalled line with text queued.
+        // Closing on a stalled line with text queued returns, and says
+        // what it had to drop.
         ASSERT_TRUE(sim.Command("fault stall"));
-        EXPECT_EQ(fill(&writeFails), KORVA_ERR_SYSTEM);
-        ASSERT_EQ(KORVA_Write(h, batch.data(), 1, &written), 0);
+        EXPECT_EQ(writeUntilRefused(&next), 3);
+        FILE *log = std::tmpfile();
+        FILE *old = debugout;
+        debugout = log;
+        KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, Arg(KORVA_DEBUG_LEVEL_SYSTEM));
         double closing = 0;
         EXPECT_EQ(Bounded("KORVA_Close", [&] { return KORVA_Close(h); }, &closing), 0);
-        std::printf("[ figures  ] stalled %s: failing KORVA_Write %.3f s, failing KORVA_Flush %.3f s, "
-                    "KORVA_Close %.3f s\n",
-                    tcp ? "tcp" : "pty", writeFails, flushFails, closing);
+        KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, Arg(0));
+        debugout = old;
+        std::string trace;
+        std::rewind(log);
+        for (int c; (c = std::fgetc(log)) != EOF;) trace.push_back(static_cast<char>(c));
+        std::fclose(log);
+        EXPECT_NE(trace.find("bytes of queued frame text dropped"), std::string::npos) << trace;
+        std::printf("[ figures  ] stalled %s: %u frames counted and delivered; failing KORVA_Write %.3f s, "
+                    "failing KORVA_Flush %.3f s, failing SET_SPEED %.3f s, KORVA_Close %.3f s\n",
+                    tcp ? "tcp" : "pty", expected, writeFails, flushFails, configFails, closing);
     }
 }
 
