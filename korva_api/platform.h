@@ -67,7 +67,9 @@ int PlatSerialConfigure(int fd, int highSpeed, int flowControl, const char **fai
 /* ---- TCP ---- */
 int PlatTcpSocket(void);                                     /* IPv4 stream socket */
 int PlatResolveIPv4(const char *host, uint32_t *addrNet);    /* 0, or -1 (errno set) */
-int PlatTcpConnect(int sock, uint32_t addrNet, uint16_t port); /* blocking connect */
+/* Connects, giving up after timeoutMs (errno ETIMEDOUT) when the peer
+ * never answers; the socket is non-blocking afterwards. */
+int PlatTcpConnect(int sock, uint32_t addrNet, uint16_t port, int timeoutMs);
 int PlatSetNonBlocking(int sock);
 
 /* ---- byte transfers (through SysCalls) ---- */

@@ -145,16 +145,37 @@ int PlatResolveIPv4(const char *host, uint32_t *addrNet) {
     return 0;
 }
 
-int PlatTcpConnect(int sock, uint32_t addrNet, uint16_t port) {
+int PlatTcpConnect(int sock, uint32_t addrNet, uint16_t port, int timeoutMs) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = addrNet;
-    int rc;
-    do {
-        rc = ::connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0 ? 0 : -1;
+    // A blocking connect to a peer that drops the handshake (a full
+    // backlog, a firewall) waits for the system's SYN retries, about two
+    // minutes; non-blocking with a poll bounds it.
+    const int flags = ::fcntl(sock, F_GETFL);
+    if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+    if (::connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return 0;
+    if (errno != EINPROGRESS && errno != EINTR) return -1;
+    const int64_t deadline = PlatMonotonicMicros() + static_cast<int64_t>(timeoutMs) * 1000;
+    for (;;) {
+        const int64_t left = deadline - PlatMonotonicMicros();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        const int ready = PollOne(sock, POLLOUT, static_cast<int>((left + 999) / 1000));
+        if (ready < 0) return -1;
+        if (ready > 0) break;
+    }
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return -1;
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return 0;
 }
 
 int PlatSetNonBlocking(int sock) {

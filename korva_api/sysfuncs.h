@@ -125,6 +125,7 @@ struct Device {
     int32_t WakePipe[2];       /* wakes a reader that waits without time-out */
     int32_t WakePipeOpen;      /* nonzero when WakePipe holds descriptors */
     int32_t ChannelLost;       /* atomic: the transport broke (peer closed, device gone) */
+    int64_t ConnectRetryAfter; /* monotonic us before which a timed-out TCP connect is not tried again */
 };
 
 /* ---- atomic words of a plain record ---- */

@@ -30,6 +30,7 @@
 namespace {
 
 constexpr int kSliceMs = 2;                  // every readiness wait
+constexpr int kConnectTimeoutMs = 3000;      // a TCP peer that has not answered by then is given up
 constexpr int64_t kWriteBudgetMicros = 1000000; // a write not done within this has stalled
 constexpr int64_t kTimedFlushBudgetMicros = 20000; // the reader's own flush never holds it up longer
 constexpr int64_t kReadFlushBudgetMicros = 2000000; // draining a chattering adapter ends after this
@@ -417,8 +418,18 @@ int32_t OpenCommChannel(Device *dev, int32_t /*ignored*/, int32_t flowControl) {
             TRACE_SYSCALL(UNIT_LAWICEL, 412, "gethostbyname");
             return AbandonOpen(dev);
         }
-        if (PlatTcpConnect(dev->Socket, addr, dev->Port) != 0) {
+        // A peer that never answered a moment ago is not waited for again:
+        // opening an adapter connects several times (reset, serial number,
+        // version, open), and each would wait the whole time-out.
+        if (dev->ConnectRetryAfter != 0 && PlatMonotonicMicros() < dev->ConnectRetryAfter) {
+            PlatSetErrno(ETIMEDOUT);
             TRACE_SYSCALL(UNIT_LAWICEL, 420, "connect");
+            return AbandonOpen(dev);
+        }
+        if (PlatTcpConnect(dev->Socket, addr, dev->Port, kConnectTimeoutMs) != 0) {
+            const bool timedOut = PlatErrno() == ETIMEDOUT;
+            TRACE_SYSCALL(UNIT_LAWICEL, 420, "connect");
+            if (timedOut) dev->ConnectRetryAfter = PlatMonotonicMicros() + kConnectTimeoutMs * int64_t{1000};
             return AbandonOpen(dev);
         }
         if (PlatSetNonBlocking(dev->Socket) != 0) {

@@ -230,3 +230,34 @@ TEST(LawicelTcp, OpensExchangesFramesAndNoticesThePeerClosing) {
     EXPECT_NE(flags & KORVA_STATUS_CHANNEL_LOST, 0U);
     EXPECT_EQ(KORVA_Close(h), 0);
 }
+
+TEST(LawicelTcp, UnansweredConnectionGivesUpWithinSeconds) {
+    // A listener whose backlog is full drops the handshakes of further
+    // connections, as a gateway behind a firewall that drops packets does.
+    LoopbackListener listener(0);
+    ASSERT_TRUE(listener.Ok());
+    std::vector<int> queued;
+    bool full = false;
+    for (int i = 0; i < 8 && !full; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(listener.port));
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+        queued.push_back(fd);
+        pollfd p{fd, POLLOUT, 0};
+        full = poll(&p, 1, 500) == 0; // this handshake is not answered
+    }
+    ASSERT_TRUE(full) << "the listener kept accepting handshakes";
+
+    const auto start = std::chrono::steady_clock::now();
+    const std::string log = Traced([&] { EXPECT_EQ(KORVA_Open(listener.Name().c_str(), 0), KORVA_ERR_NO_DEVICE); });
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (const int fd : queued) close(fd);
+    // Bounded generously: the point is seconds, not the minutes the
+    // system's own retries would take.
+    EXPECT_LT(seconds, 30.0);
+    EXPECT_NE(log.find(TraceLine("*** ", 420, "connect (110)")), std::string::npos) << log;
+    std::printf("[ figures  ] KORVA_Open of an adapter that never answers the connection: %.2f s\n", seconds);
+}
