@@ -107,14 +107,18 @@ void *ReaderMain(void *arg) {
     return dev->Ops.ReadThread(dev);
 }
 
-/* Asks the reader thread to end and waits until it has: only then may its
- * record's mutexes and buffers go.  Every reader waits in bounded slices or
- * on the wake pipe, so the join cannot hang, and no thread is ever
- * cancelled while it might hold a lock. */
+/* Asks the reader thread to end and waits until it has left the driver's
+ * reader: only then may its record's mutexes and buffers go.  Every reader
+ * waits in bounded slices or on the wake pipe, so this cannot hang, and no
+ * thread is ever cancelled while it might hold a lock.  The wait is for
+ * ThreadAlive rather than a join: on Windows KORVA_Close may run inside
+ * DllMain (a DLL that unloads closes its handles), where a thread cannot
+ * finish ending until the loader lock is free again. */
 void StopReader(Device *dev) {
     AtomicStore(dev->StopThread, 1);
     if (dev->WakePipeOpen) PlatWake(dev->WakePipe[1]);
-    pthread_join(dev->Thread, nullptr);
+    for (uint32_t looks = 0; AtomicLoad(dev->ThreadAlive); ++looks) PlatSleepMicros(looks < 100 ? 0 : 1000);
+    PlatThreadRelease(dev->Thread);
 }
 
 /* Serial number: the decimal digits at the start of the name. */
@@ -219,7 +223,7 @@ int32_t OpenAndRegister(Device *cand, int32_t mode) {
     dev->SyncInit = 1;
 
     AtomicStore(dev->ThreadAlive, 1);
-    if (pthread_create(&dev->Thread, nullptr, ReaderMain, dev) != 0) {
+    if (PlatThreadStart(&dev->Thread, ReaderMain, dev) != 0) {
         AtomicStore(dev->ThreadAlive, 0);
         AbandonRegistered(dev);
         TraceAt(UNIT_API, 127, KORVA_ERR_SYSTEM, "CreateThread failed");

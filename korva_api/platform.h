@@ -4,11 +4,17 @@
  * Everything that differs between operating systems (serial lines, sockets,
  * descriptor waits, sleeping, the clock tick, listing device nodes) is
  * reached through these functions.  platform_posix.cpp implements them for
- * Linux; a Windows port adds platform_win32.cpp with the same names.
- * Threads, mutexes and condition variables are POSIX threads on both (the
- * Windows toolchain ships winpthreads), so they are used directly.
+ * Linux, platform_win32.cpp for Windows, with the same names.  Threads,
+ * mutexes and condition variables are POSIX threads on both (the Windows
+ * toolchain ships winpthreads, linked statically), so they are used
+ * directly.
  *
- * Functions return -1 on failure and leave the cause in errno (PlatErrno),
+ * A descriptor is a small int on both: a file or socket descriptor on
+ * POSIX, an index into the Windows layer's own table of handles and
+ * sockets there.
+ *
+ * Functions return -1 on failure and leave the cause where PlatErrno finds
+ * it (errno on POSIX, the GetLastError or WSAGetLastError code on Windows),
  * so that the caller can trace the failed call where it happened.
  *
  * System calls on descriptors go through the replaceable table SysCalls,
@@ -20,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <pthread.h>
 
 /* Exported like the rest of the library, so that tests reach SysCalls. */
 #pragma GCC visibility push(default)
@@ -44,6 +51,18 @@ int32_t PlatTicks(void);                 /* clock ticks since a fixed point, wra
 void PlatSleepMicros(uint32_t micros);   /* 0 yields the processor */
 int64_t PlatMonotonicMicros(void);       /* monotonic clock for bounded waits */
 int PlatErrno(void);                     /* errno of the last failed call */
+/* True when the last failure was a time-out (ETIMEDOUT on POSIX). */
+int PlatLastWasTimeout(void);
+
+/* ---- threads ---- */
+/* Starts fn(arg) on a thread of its own (default attributes); 0 or -1.  On
+ * Windows the thread holds a reference on korva_api.dll until its very
+ * end, so that the DLL is not unloaded under a thread that is ending. */
+int PlatThreadStart(pthread_t *thread, void *(*fn)(void *), void *arg);
+/* Releases a thread whose function has returned, after it has ended (on
+ * Windows after it has ended or a moment has passed: in DllMain, a thread
+ * cannot end until the loader lock is free). */
+void PlatThreadRelease(pthread_t thread);
 
 /* ---- descriptor waits (poll, so any descriptor number works) ----
  * timeoutMs < 0 waits without limit.  Result: 1 ready, 0 timed out,
@@ -60,9 +79,11 @@ int PlatWaitReadableOrWake(int fd, int wakeFd);
 int PlatSerialOpen(const char *path);
 /* Raw 8N1: 115200 bit/s when highSpeed is 0, 3000000 otherwise; RTS/CTS
  * when flowControl is nonzero; reads return at once.  Discards pending
- * input and output.  On failure returns -1 and names the failed call
- * ("tcgetattr" or "tcsetattr") in *failedCall. */
-int PlatSerialConfigure(int fd, int highSpeed, int flowControl, const char **failedCall);
+ * input and output.  On failure returns -1, names the failed call in
+ * *failedCall ("tcgetattr", "tcsetattr"; "GetCommState", "SetCommState"
+ * on Windows) and sets *applying to 0 when reading the settings failed, 1
+ * when applying them did. */
+int PlatSerialConfigure(int fd, int highSpeed, int flowControl, const char **failedCall, int *applying);
 
 /* ---- TCP ---- */
 int PlatTcpSocket(void);                                     /* IPv4 stream socket */
@@ -88,7 +109,8 @@ int PlatIoctl(int fd, unsigned long request, void *arg);
 int PlatWakePipe(int fds[2]);
 void PlatWake(int writeFd);
 
-/* Posts the application's receive event (a sem_t on POSIX). */
+/* Posts the application's receive event: a sem_t on POSIX; on Windows a
+ * HANDLE of a semaphore (released) or of an event (set). */
 void PlatPostEvent(void *event);
 
 /* ---- listing device nodes ---- */
@@ -96,8 +118,16 @@ struct PlatDir;
 PlatDir *PlatDirOpen(const char *path);
 const char *PlatDirNext(PlatDir *dir);   /* entry name, or null at the end */
 void PlatDirClose(PlatDir *dir);
-/* stat() following links: 0 and *isChar set, or -1 when stat failed. */
+/* stat() following links: 0 and *isChar set, or -1 when stat failed.  On
+ * Windows a serial port ("/dev/COM3") counts as a character device. */
 int PlatStatCharDevice(const char *path, int *isChar);
+/* True when entry, a name listed in the device directory, is one of the
+ * system's serial ports that discovery probes besides the ttyS, ttyUSB and
+ * can nodes: none on POSIX; "COM1" ... "COM256" on Windows, where the
+ * device directory "/dev" lists the serial ports the system has. */
+int PlatIsSystemSerialPortName(const char *entry);
+/* True when the system has LinCAN character devices at all (Linux). */
+int PlatHasCharDevices(void);
 
 /* ---- additions for the serial and TCP channel ---- */
 /* Sets errno (the value PlatErrno reports), so that a failure the library

@@ -82,6 +82,16 @@ int64_t PlatMonotonicMicros(void) {
 
 int PlatErrno(void) { return errno; }
 
+int PlatLastWasTimeout(void) { return errno == ETIMEDOUT; }
+
+int PlatThreadStart(pthread_t *thread, void *(*fn)(void *), void *arg) {
+    const int rc = ::pthread_create(thread, nullptr, fn, arg);
+    if (rc != 0) errno = rc;
+    return rc == 0 ? 0 : -1;
+}
+
+void PlatThreadRelease(pthread_t thread) { ::pthread_join(thread, nullptr); }
+
 int PlatWaitReadable(int fd, int timeoutMs) { return PollOne(fd, POLLIN, timeoutMs); }
 
 int PlatWaitWritable(int fd, int timeoutMs) { return PollOne(fd, POLLOUT, timeoutMs); }
@@ -105,10 +115,11 @@ int PlatSerialOpen(const char *path) {
     return SysCalls.open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
 }
 
-int PlatSerialConfigure(int fd, int highSpeed, int flowControl, const char **failedCall) {
+int PlatSerialConfigure(int fd, int highSpeed, int flowControl, const char **failedCall, int *applying) {
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) {
         *failedCall = "tcgetattr";
+        *applying = 0;
         return -1;
     }
     const speed_t speed = highSpeed ? B3000000 : B115200;
@@ -123,6 +134,7 @@ int PlatSerialConfigure(int fd, int highSpeed, int flowControl, const char **fai
     ::tcflush(fd, TCIOFLUSH);
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
         *failedCall = "tcsetattr";
+        *applying = 1;
         return -1;
     }
     return 0;
@@ -247,6 +259,10 @@ int PlatStatCharDevice(const char *path, int *isChar) {
     *isChar = S_ISCHR(st.st_mode) ? 1 : 0;
     return 0;
 }
+
+int PlatIsSystemSerialPortName(const char * /*entry*/) { return 0; }
+
+int PlatHasCharDevices(void) { return 1; }
 
 void PlatSetErrno(int error) { errno = error; }
 

@@ -411,7 +411,7 @@ int32_t EnumDevicesInDir2List(Device **list, const char *dir) {
     const DriverOps ops = CurrentDriverOps();
     while (const char *entry = PlatDirNext(d)) {
         if (std::strncmp(entry, "ttyS", 4) != 0 && std::strncmp(entry, "ttyUSB", 6) != 0 &&
-            std::strncmp(entry, "can", 3) != 0)
+            std::strncmp(entry, "can", 3) != 0 && !PlatIsSystemSerialPortName(entry))
             continue;
         Device cand;
         InitDevice(&cand);

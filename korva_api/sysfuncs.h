@@ -16,7 +16,17 @@
 #include <cstdio>
 #include <pthread.h>
 
-#define KORVA_PUBLIC __attribute__((visibility("default")))
+/* Every named function and global of the library is exported by its plain
+ * name. */
+#if defined(_WIN32)
+#  if defined(KORVA_API_BUILD)
+#    define KORVA_PUBLIC __declspec(dllexport)
+#  else
+#    define KORVA_PUBLIC __declspec(dllimport)
+#  endif
+#else
+#  define KORVA_PUBLIC __attribute__((visibility("default")))
+#endif
 
 #define DEVICE_MAGIC 0xdeadbeefU
 #define DEVICE_LIST_SIZE 256

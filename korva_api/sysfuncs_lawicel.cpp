@@ -427,7 +427,7 @@ int32_t OpenCommChannel(Device *dev, int32_t /*ignored*/, int32_t flowControl) {
             return AbandonOpen(dev);
         }
         if (PlatTcpConnect(dev->Socket, addr, dev->Port, kConnectTimeoutMs) != 0) {
-            const bool timedOut = PlatErrno() == ETIMEDOUT;
+            const bool timedOut = PlatLastWasTimeout() != 0;
             TRACE_SYSCALL(UNIT_LAWICEL, 420, "connect");
             if (timedOut) dev->ConnectRetryAfter = PlatMonotonicMicros() + kConnectTimeoutMs * int64_t{1000};
             return AbandonOpen(dev);
@@ -444,9 +444,10 @@ int32_t OpenCommChannel(Device *dev, int32_t /*ignored*/, int32_t flowControl) {
             return AbandonOpen(dev);
         }
         const char *failed = "tcgetattr";
-        if (PlatSerialConfigure(dev->Fd, dev->DeviceType != DEVTYPE_SERIAL, flowControl != 0, &failed) != 0) {
-            const bool setting = std::strcmp(failed, "tcsetattr") == 0;
-            TRACE_SYSCALL(UNIT_LAWICEL, setting ? 534 : 513, setting ? "tcsetattr" : "tcgetattr");
+        int applying = 0;
+        if (PlatSerialConfigure(dev->Fd, dev->DeviceType != DEVTYPE_SERIAL, flowControl != 0, &failed, &applying) !=
+            0) {
+            TRACE_SYSCALL(UNIT_LAWICEL, applying ? 534 : 513, failed);
             return AbandonOpen(dev);
         }
     }

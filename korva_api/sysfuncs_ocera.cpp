@@ -106,10 +106,18 @@ int32_t CanMsg2LinCanRecord(const CanMsg *msg, uint8_t *record) {
 }
 
 /* The LinCAN device has no serial number or versions to report. */
+/* A LinCAN device has no identity to report: always 0 with the numbers
+ * 0, where the system has LinCAN devices at all.  Elsewhere (Windows)
+ * there is no such device to find, and opening the name says so. */
 int32_t GetDeviceSerialNrNVersion_Ocera(Device *dev) {
     dev->SerialNr = 0;
     dev->HwVersion = 0;
     dev->SwVersion = 0;
+    if (!PlatHasCharDevices()) {
+        TraceAt(UNIT_OCERA, 110, KORVA_ERR_NO_DEVICE, "%s: LinCAN devices are served on Linux only",
+                dev->SystemName);
+        return KORVA_ERR_NO_DEVICE;
+    }
     return 0;
 }
 

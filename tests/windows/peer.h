@@ -1,0 +1,131 @@
+// peer.h - what the Windows test programs share: checks that report
+// failures on standard output, and the simulated adapters, which the relay
+// on the Linux side (tests/wine/wine_relay.cpp) runs for them.
+//
+// The program runs under wine with its standard input and output connected
+// to the relay.  A line "@@ REQUEST" on standard output asks the relay for
+// something and the relay answers with one line on standard input; every
+// other line is test output.  Requests:
+//   @@ start ID pty|tcp [ARGS...]  start korva_sim; answer "ok NAME", the
+//                                  name to open: "COM5" for a simulator on
+//                                  a pseudo-terminal mapped to that port,
+//                                  "127.0.0.1:PORT" for TCP
+//   @@ cmd ID LINE                 a control line; "ok" or "error ..."
+//   @@ wait ID EVENT               the next event that matches; "ok LINE"
+//                                  or "timeout"
+//   @@ mark ID                     forget the events so far; "ok"
+//   @@ count ID EVENT              "ok N": events so far that match
+//   @@ kill ID                     kill the simulator (an unplugged adapter)
+//   @@ events ID                   "ok PATH": a file (a Windows path) with
+//                                  every event of the simulator so far
+// Events and control lines are those of "korva_sim --help".
+#pragma once
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace korva_wintest {
+
+inline int g_failures = 0;
+
+inline bool Check(bool ok, const char *what, const char *file, int line) {
+    if (!ok) {
+        std::printf("FAIL %s:%d: %s\n", file, line, what);
+        std::fflush(stdout);
+        ++g_failures;
+    }
+    return ok;
+}
+
+inline bool CheckEq(long long a, long long b, const char *as, const char *bs, const char *file, int line) {
+    if (a != b) {
+        std::printf("FAIL %s:%d: %s == %s (%lld != %lld)\n", file, line, as, bs, a, b);
+        std::fflush(stdout);
+        ++g_failures;
+    }
+    return a == b;
+}
+
+#define CHECK(cond) ::korva_wintest::Check((cond), #cond, __FILE__, __LINE__)
+#define CHECK_EQ(a, b) \
+    ::korva_wintest::CheckEq(static_cast<long long>(a), static_cast<long long>(b), #a, #b, __FILE__, __LINE__)
+
+inline void Note(const char *format, ...) __attribute__((format(printf, 1, 2)));
+inline void Note(const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(stdout, format, ap);
+    va_end(ap);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// One request to the relay and its answer line (without the line end).
+inline std::string Request(const std::string &line) {
+    std::printf("@@ %s\n", line.c_str());
+    std::fflush(stdout);
+    char reply[4096];
+    if (std::fgets(reply, sizeof reply, stdin) == nullptr) return "error relay gone";
+    std::string r = reply;
+    while (!r.empty() && (r.back() == '\n' || r.back() == '\r')) r.pop_back();
+    return r;
+}
+
+inline bool IsOk(const std::string &reply) { return reply == "ok" || reply.rfind("ok ", 0) == 0; }
+
+// Starts simulator id; returns the adapter name, or "" after a failure.
+inline std::string StartSim(const std::string &id, const std::string &transport, const std::string &args = "") {
+    const std::string reply = Request("start " + id + " " + transport + (args.empty() ? "" : " " + args));
+    if (!Check(IsOk(reply), ("start " + id + ": " + reply).c_str(), __FILE__, __LINE__)) return "";
+    return reply.substr(3);
+}
+
+inline bool SimCmd(const std::string &id, const std::string &line) { return IsOk(Request("cmd " + id + " " + line)); }
+
+// Waits for the next event of simulator id that matches event.
+inline bool SimWait(const std::string &id, const std::string &event, std::string *got = nullptr) {
+    const std::string reply = Request("wait " + id + " " + event);
+    if (got) *got = IsOk(reply) ? reply.substr(3) : "";
+    return IsOk(reply);
+}
+
+inline void SimMark(const std::string &id) { Request("mark " + id); }
+
+inline long SimCount(const std::string &id, const std::string &event) {
+    const std::string reply = Request("count " + id + " " + event);
+    return IsOk(reply) ? std::strtol(reply.c_str() + 3, nullptr, 10) : -1;
+}
+
+inline bool SimKill(const std::string &id) { return IsOk(Request("kill " + id)); }
+
+// The path of a file holding every event of simulator id so far.
+inline std::string SimEvents(const std::string &id) {
+    const std::string reply = Request("events " + id);
+    return IsOk(reply) ? reply.substr(3) : "";
+}
+
+// Milliseconds of a monotonic clock.
+inline double NowMs() {
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return static_cast<double>(c.QuadPart) * 1000.0 / static_cast<double>(f.QuadPart);
+}
+
+// CPU time of this process so far, in seconds.
+inline double ProcessCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto seconds = [](const FILETIME &t) {
+        return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+} // namespace korva_wintest

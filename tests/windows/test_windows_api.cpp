@@ -1,0 +1,402 @@
+// test_windows_api.exe - korva_api.dll on Windows, through its eight
+// functions, against simulated adapters on a COM port and over TCP.
+//
+//   test_windows_api SCENARIO [pty|tcp]
+//
+// runs under wine64 from the relay (tests/wine), which starts the
+// simulators it asks for (see peer.h).  Scenarios:
+//   traffic   open sequence, configuration bytes on the wire, frames both
+//             ways with and without time stamps, the receive semaphore,
+//             blocking read, status flags, 10 000 flooded frames, close and
+//             handle reuse
+//   lost      the simulator is killed: readers are told, nothing hangs
+//   stall     a line that takes no data: bounded failures, and every frame
+//             counted as written arrives once the line moves again
+//   discovery opening by serial number and the first adapter found, through
+//             the COM ports of the system
+//   trace     the trace file "korva_api.log", and LinCAN names
+//   bench N   receives N flooded frames over the COM port and reports
+//             frames/s and CPU per frame
+// The exit status is the number of failed checks (0: passed).
+#include "korva_api.h"
+#include "peer.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace korva_wintest;
+
+namespace {
+
+constexpr double kPatienceMs = 20000; // generous: a busy machine, wine
+
+void *Arg(intptr_t v) { return KORVA_IOCTL_INT(v); }
+
+int32_t Open(const std::string &name, int32_t mode = KORVA_MODE_NORMAL) {
+    // A reply that missed its wait on a loaded machine: try again.
+    int32_t h = KORVA_ERR_NO_DEVICE;
+    for (int i = 0; i < 5 && h == KORVA_ERR_NO_DEVICE; ++i) h = KORVA_Open(name.c_str(), mode);
+    return h;
+}
+
+/* Reads until want frames arrived or the patience is used up. */
+std::vector<CanMsg> ReadFrames(int32_t h, size_t want, double patienceMs = kPatienceMs) {
+    std::vector<CanMsg> frames;
+    CanMsg buf[256];
+    const double end = NowMs() + patienceMs;
+    while (frames.size() < want && NowMs() < end) {
+        uint32_t n = 0;
+        if (KORVA_Read(h, buf, 256, &n) != KORVA_ERR_OK) break;
+        frames.insert(frames.end(), buf, buf + n);
+        if (n == 0) Sleep(1);
+    }
+    return frames;
+}
+
+uint32_t FloodSeq(const CanMsg &m, bool *whole) {
+    uint32_t seq = 0;
+    for (int i = 0; i < 4; ++i) seq = seq << 8 | m.Data[i];
+    *whole = m.Identifier == 0x100 && m.Length == 8 && m.Flags == KORVA_FLAG_STANDARD;
+    for (int i = 0; i < 4; ++i) *whole = *whole && m.Data[4 + i] == static_cast<uint8_t>(~m.Data[i]);
+    return seq;
+}
+
+/* Receives count flooded frames and checks that each is whole and in order. */
+void ExpectFlood(int32_t h, size_t count) {
+    const std::vector<CanMsg> got = ReadFrames(h, count);
+    CHECK_EQ(got.size(), count);
+    size_t bad = 0;
+    for (size_t i = 0; i < got.size(); ++i) {
+        bool whole = false;
+        if (FloodSeq(got[i], &whole) != i || !whole) ++bad;
+    }
+    CHECK_EQ(bad, 0);
+}
+
+bool SameFrame(const CanMsg &m, uint32_t id, uint8_t flags, std::initializer_list<uint8_t> data) {
+    if (m.Identifier != id || m.Flags != flags || m.Length != data.size()) return false;
+    return std::memcmp(m.Data, data.begin(), data.size()) == 0;
+}
+
+/* A KORVA_Read on a thread of its own. */
+struct Blocked {
+    int32_t h;
+    CanMsg m;
+    uint32_t n;
+    int32_t rc;
+};
+DWORD WINAPI BlockedRead(void *p) {
+    auto *b = static_cast<Blocked *>(p);
+    b->rc = KORVA_Read(b->h, &b->m, 1, &b->n);
+    return 0;
+}
+
+/* ---- scenarios ---------------------------------------------------------- */
+
+void Traffic(const std::string &transport) {
+    const bool tcp = transport == "tcp";
+    const std::string name = StartSim("a", transport, "--status 04 --serial 4711 --hw 12 --sw 34");
+    if (name.empty()) return;
+    const int32_t h = Open(name);
+    if (!CHECK(h > 0)) return;
+    // The open sequence: reset, serial number, versions, open.
+    CHECK(SimWait("a", "rx C"));
+    CHECK(SimWait("a", "rx N"));
+    CHECK(SimWait("a", "rx V"));
+    CHECK(SimWait("a", "state open O"));
+    HwParam hw{};
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_GET_HW_PARAM, &hw), 0);
+    CHECK_EQ(hw.SerialNr, 4711);
+    CHECK_EQ(hw.HwVersion, 0x12);
+    CHECK_EQ(hw.SwVersion, 0x34);
+    CHECK_EQ(hw.HwType, tcp ? KORVA_HWTYPE_NET : KORVA_HWTYPE_SERIAL);
+
+    // Configuration: each request closes, configures and reopens.
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_SPEED, Arg(6)), 0);
+    CHECK(SimWait("a", "rx S6") && SimWait("a", "state open O"));
+    const uint8_t btr[2] = {0x03, 0x1C};
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_BTR, const_cast<uint8_t *>(btr)), 0);
+    CHECK(SimWait("a", "rx s031C"));
+    uint32_t acc[2] = {0x123, 0x7FF};
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_ACC_CODE_MASK, acc), 0);
+    CHECK(SimWait("a", "rx M00000123") && SimWait("a", "rx m000007FF"));
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_FILTER_MODE, Arg(2)), 0);
+    CHECK(SimWait("a", "rx D1"));
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_TIMESTAMP, Arg(1)), 0);
+    CHECK(SimWait("a", "rx Z1") && SimWait("a", "state open O"));
+    uint32_t flags = 0;
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags), 0);
+    CHECK_EQ(flags & 0xFF, 0x04);
+
+    // Received frames, with time stamps, through the receive semaphore.
+    HANDLE sem = CreateSemaphoreW(nullptr, 0, 100000, nullptr);
+    CHECK_EQ(KORVA_SetRcvEvent(h, sem), 0);
+    CHECK(SimCmd("a", "send 123#AABB"));
+    CHECK(SimCmd("a", "send 12345678#0102"));
+    CHECK(SimCmd("a", "send 7FF#R3"));
+    for (int i = 0; i < 3; ++i) CHECK_EQ(WaitForSingleObject(sem, 20000), WAIT_OBJECT_0);
+    std::vector<CanMsg> got = ReadFrames(h, 3);
+    if (CHECK_EQ(got.size(), 3)) {
+        CHECK(SameFrame(got[0], 0x123, KORVA_FLAG_STANDARD | KORVA_FLAG_TIMESTAMP, {0xAA, 0xBB}));
+        CHECK(SameFrame(got[1], 0x12345678, KORVA_FLAG_EXTENDED | KORVA_FLAG_TIMESTAMP, {0x01, 0x02}));
+        CHECK_EQ(got[2].Flags, KORVA_FLAG_STANDARD | KORVA_FLAG_REMOTE | KORVA_FLAG_TIMESTAMP);
+        CHECK_EQ(got[2].Length, 3);
+    }
+    CHECK_EQ(KORVA_SetRcvEvent(h, nullptr), 0);
+    CloseHandle(sem);
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_TIMESTAMP, Arg(0)), 0);
+    CHECK(SimWait("a", "rx Z0") && SimWait("a", "state open O"));
+    CHECK(SimCmd("a", "send 321#0102030405060708"));
+    got = ReadFrames(h, 1);
+    CHECK(got.size() == 1 && SameFrame(got[0], 0x321, KORVA_FLAG_STANDARD, {1, 2, 3, 4, 5, 6, 7, 8}));
+
+    // A blocking read waits for the next frame.
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, Arg(1)), 0);
+    Blocked blocked{h, {}, 0, -1};
+    HANDLE reader = CreateThread(nullptr, 0, BlockedRead, &blocked, 0, nullptr);
+    CHECK(SimCmd("a", "send 042#42"));
+    CHECK_EQ(WaitForSingleObject(reader, 20000), WAIT_OBJECT_0);
+    CloseHandle(reader);
+    CHECK_EQ(blocked.rc, 0);
+    CHECK(blocked.n == 1 && SameFrame(blocked.m, 0x42, KORVA_FLAG_STANDARD, {0x42}));
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, Arg(0)), 0);
+
+    // Frames sent: the text of each kind on the wire.
+    const CanMsg out[] = {{0x123, 2, {0xAA, 0xBB}, KORVA_FLAG_STANDARD, 0},
+                          {0x1FFFFFFF, 1, {0x01}, KORVA_FLAG_EXTENDED, 0},
+                          {0x7FF, 0, {}, KORVA_FLAG_STANDARD | KORVA_FLAG_REMOTE, 0},
+                          {0x12345, 4, {}, KORVA_FLAG_EXTENDED | KORVA_FLAG_REMOTE, 0}};
+    uint32_t written = 0;
+    CHECK_EQ(KORVA_Write(h, out, 4, &written), 0);
+    CHECK_EQ(written, 4);
+    CHECK_EQ(KORVA_Flush(h), 0);
+    CHECK(SimWait("a", "rx t1232AABB"));
+    CHECK(SimWait("a", "rx T1FFFFFFF101"));
+    CHECK(SimWait("a", "rx r7FF0"));
+    CHECK(SimWait("a", "rx R000123454"));
+
+    // 10 000 flooded frames, all of them, whole and in order.
+    CHECK(SimCmd("a", "flood 10000"));
+    ExpectFlood(h, 10000);
+
+    // Close, and the handle number is handed out again.
+    CHECK_EQ(KORVA_Close(h), 0);
+    CHECK(SimWait("a", "rx C"));
+    CHECK_EQ(KORVA_Close(h), KORVA_ERR_HANDLE);
+    const int32_t again = Open(name);
+    CHECK_EQ(again, h);
+    if (again > 0) CHECK_EQ(KORVA_Close(again), 0);
+}
+
+void Lost(const std::string &transport) {
+    const std::string name = StartSim("a", transport);
+    if (name.empty()) return;
+    const int32_t h = Open(name);
+    if (!CHECK(h > 0)) return;
+    CHECK(SimCmd("a", "send 123#01"));
+    CHECK_EQ(ReadFrames(h, 1).size(), 1);
+    CHECK(SimKill("a"));
+    // Readers are told that nothing will come any more.
+    int32_t rc = 0;
+    const double end = NowMs() + kPatienceMs;
+    CanMsg m;
+    uint32_t n = 0;
+    while (rc == 0 && NowMs() < end) {
+        rc = KORVA_Read(h, &m, 1, &n);
+        Sleep(5);
+    }
+    CHECK_EQ(rc, KORVA_ERR_NO_DEVICE);
+    uint32_t flags = 0;
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags), 0);
+    CHECK(flags & KORVA_STATUS_CHANNEL_LOST);
+    uint32_t written = 0;
+    const CanMsg out{0x123, 1, {1}, KORVA_FLAG_STANDARD, 0};
+    CHECK_EQ(KORVA_Write(h, &out, 1, &written), KORVA_ERR_NO_DEVICE);
+    const double t0 = NowMs();
+    CHECK_EQ(KORVA_Close(h), 0);
+    Note("[ figures  ] lost %s: KORVA_Close %.0f ms", transport.c_str(), NowMs() - t0);
+}
+
+/* Frames of the careful writer: sequence number in the data. */
+CanMsg SeqFrame(uint32_t seq) {
+    CanMsg m{0x200, 4, {}, KORVA_FLAG_STANDARD, 0};
+    for (int i = 0; i < 4; ++i) m.Data[i] = static_cast<uint8_t>(seq >> (24 - 8 * i));
+    return m;
+}
+
+void Stall(const std::string &transport) {
+    const std::string name = StartSim("a", transport);
+    if (name.empty()) return;
+    const int32_t h = Open(name);
+    if (!CHECK(h > 0)) return;
+    CHECK(SimCmd("a", "fault stall"));
+    // Batches of 200, writing again what was not taken, until two calls failed.
+    uint32_t next = 0;
+    int failures = 0;
+    double slowest = 0;
+    std::vector<CanMsg> batch(200);
+    while (failures < 2 && next < (8u << 20)) {
+        for (size_t i = 0; i < batch.size(); ++i) batch[i] = SeqFrame(next + static_cast<uint32_t>(i));
+        uint32_t written = 0;
+        const double t0 = NowMs();
+        const int32_t rc = KORVA_Write(h, batch.data(), 200, &written);
+        if (rc != 0) {
+            CHECK_EQ(rc, KORVA_ERR_SYSTEM);
+            slowest = NowMs() - t0 > slowest ? NowMs() - t0 : slowest;
+            ++failures;
+        }
+        next += written;
+    }
+    CHECK_EQ(failures, 2);
+    CHECK(slowest < 10000);
+    CHECK_EQ(KORVA_Flush(h), KORVA_ERR_SYSTEM);
+    // The line moves again: flushing until it succeeds puts every frame
+    // counted on the wire, once and in order.
+    CHECK(SimCmd("a", "fault none"));
+    int32_t rc = KORVA_ERR_SYSTEM;
+    for (int i = 0; i < 30 && rc != 0; ++i) rc = KORVA_Flush(h);
+    CHECK_EQ(rc, 0);
+    // A status request goes after all frame text (and may wait while the
+    // adapter works through it).
+    uint32_t flags = 0;
+    rc = KORVA_ERR_GENERIC;
+    for (int i = 0; i < 20 && rc != 0; ++i) rc = KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags);
+    CHECK_EQ(rc, 0);
+    CHECK(SimWait("a", "rx F"));
+    std::ifstream events(SimEvents("a"));
+    uint32_t expected = 0, wrong = 0;
+    for (std::string line; std::getline(events, line);) {
+        if (line.rfind("rx t", 0) != 0) continue;
+        char want[32];
+        std::snprintf(want, sizeof want, "rx t2004%08X", expected++);
+        if (line != want) ++wrong;
+    }
+    CHECK_EQ(expected, next);
+    CHECK_EQ(wrong, 0);
+    Note("[ figures  ] stalled %s: %u frames counted and delivered, failing KORVA_Write %.0f ms", transport.c_str(),
+         next, slowest);
+    CHECK_EQ(KORVA_Close(h), 0);
+}
+
+void Discovery() {
+    const std::string name = StartSim("a", "pty", "--serial 4711");
+    if (name.empty()) return;
+    const double t0 = NowMs();
+    int32_t h = Open("4711");
+    const double bySerial = NowMs() - t0;
+    if (CHECK(h > 0)) {
+        HwParam hw{};
+        CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_GET_HW_PARAM, &hw), 0);
+        CHECK_EQ(hw.SerialNr, 4711);
+        CHECK_EQ(KORVA_Close(h), 0);
+    }
+    CHECK_EQ(KORVA_Open("4712", 0), KORVA_ERR_NO_DEVICE);
+    h = KORVA_ERR_NO_DEVICE;
+    for (int i = 0; i < 5 && h == KORVA_ERR_NO_DEVICE; ++i) h = KORVA_Open(nullptr, 0);
+    CHECK(h > 0);
+    if (h > 0) CHECK_EQ(KORVA_Close(h), 0);
+    // The simulator's port under its other names.
+    for (const std::string &alias : {"\\\\.\\" + name, "USB-" + name}) {
+        h = Open(alias);
+        if (CHECK(h > 0)) {
+            HwParam hw{};
+            KORVA_Ioctl(h, KORVA_IOCTL_GET_HW_PARAM, &hw);
+            CHECK_EQ(hw.HwType, alias[0] == 'U' ? KORVA_HWTYPE_USB : KORVA_HWTYPE_SERIAL);
+            CHECK_EQ(KORVA_Close(h), 0);
+        }
+    }
+    Note("[ figures  ] open by serial number through COM port discovery: %.0f ms", bySerial);
+}
+
+/* A trace line as the log shows it. */
+std::string TraceLine(const char *prefix, const char *unit, int line, const char *message) {
+    char where[48];
+    std::snprintf(where, sizeof where, "%s[%d]: ", unit, line);
+    char head[64];
+    std::snprintf(head, sizeof head, "%s%-29s", prefix, where);
+    return std::string(head) + message + "\n";
+}
+
+std::string ReadFile(const char *path) {
+    std::ifstream in(path); // text mode: the log has CRLF line ends on Windows
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void Trace() {
+    CHECK_EQ(KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_CHANNEL, Arg(KORVA_DEBUG_TO_FILE)), 0);
+    CHECK_EQ(KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, Arg(KORVA_DEBUG_LEVEL_SYSTEM)), 0);
+    CHECK_EQ(KORVA_Open("can0", 0), KORVA_ERR_NO_DEVICE);
+    CHECK_EQ(KORVA_Open("COM199", 0), KORVA_ERR_NO_DEVICE);
+    const std::string name = StartSim("a", "pty");
+    const int32_t h = Open(name);
+    CHECK(h > 0);
+    if (h > 0) CHECK_EQ(KORVA_Close(h), 0);
+    CHECK_EQ(KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, Arg(0)), 0);
+    CHECK_EQ(KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_CHANNEL, Arg(KORVA_DEBUG_TO_STDERR)), 0);
+    const std::string log = ReadFile("korva_api.log");
+    const std::string lines[] = {
+        TraceLine("+++ ", "korva_api", 54, "KORVA_Open(can0)"),
+        TraceLine("--- ", "sysfuncs_ocera", 110, "/dev/can0: LinCAN devices are served on Linux only"),
+        TraceLine("--- ", "korva_api", 73, "no device found at this location"),
+        TraceLine("*** ", "sysfuncs_lawicel", 510, "open (2)"), // ERROR_FILE_NOT_FOUND
+        TraceLine("+++ ", "korva_api", 141, "KORVA_Close(1)"),
+    };
+    for (const std::string &line : lines) {
+        if (!CHECK(log.find(line) != std::string::npos)) Note("missing trace line: %s", line.c_str());
+    }
+    if (g_failures) Note("korva_api.log:\n%s", log.c_str());
+    char err[64];
+    CHECK_EQ(KORVA_GetErrorString(KORVA_ERR_NO_DEVICE, err, sizeof err - 1), 20);
+    CHECK(std::strcmp(err, "No device was found.") == 0);
+}
+
+void Bench(int count) {
+    const std::string name = StartSim("a", "pty", "--no-log-rx");
+    if (name.empty()) return;
+    const int32_t h = Open(name);
+    if (!CHECK(h > 0)) return;
+    const double cpu0 = ProcessCpuSeconds();
+    const double t0 = NowMs();
+    CHECK(SimCmd("a", "flood " + std::to_string(count)));
+    ExpectFlood(h, static_cast<size_t>(count));
+    const double ms = NowMs() - t0;
+    const double cpu = ProcessCpuSeconds() - cpu0;
+    Note("[ figures  ] windows COM port receive: %d frames in %.0f ms, %.0f frames/s, %.1f us CPU per frame", count,
+         ms, count / (ms / 1000.0), cpu * 1e6 / count);
+    CHECK_EQ(KORVA_Close(h), 0);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    const std::string scenario = argc > 1 ? argv[1] : "";
+    const std::string transport = argc > 2 ? argv[2] : "pty";
+    if (scenario == "traffic") {
+        Traffic(transport);
+    } else if (scenario == "lost") {
+        Lost(transport);
+    } else if (scenario == "stall") {
+        Stall(transport);
+    } else if (scenario == "discovery") {
+        Discovery();
+    } else if (scenario == "trace") {
+        Trace();
+    } else if (scenario == "bench") {
+        Bench(argc > 2 ? std::atoi(argv[2]) : 100000);
+    } else {
+        std::fprintf(stderr, "usage: test_windows_api traffic|lost|stall [pty|tcp] | discovery | trace | bench N\n");
+        return 2;
+    }
+    Note("%s %s: %d failed checks", scenario.c_str(), transport.c_str(), g_failures);
+    return g_failures;
+}
