@@ -920,12 +920,15 @@ void *ReadThread_Lawicel(void *arg) {
             continue;
         }
         uint32_t count = 0;
-        if (!ReadCommChannel(dev, dev->RxLine + carry, kRxRoom - carry, &count)) {
+        const int32_t ok = ReadCommChannel(dev, dev->RxLine + carry, kRxRoom - carry, &count);
+        // A burst that ends with the end of the stream still carries the
+        // adapter's last frames: they are decoded before the loss counts.
+        const uint32_t total = carry + count;
+        if (total != 0 && (ok || count != 0)) carry = DecodeRxText_Lawicel(dev, total);
+        if (!ok) {
             if (!AtomicLoad(dev->ChannelLost)) PlatSleepMicros(1000);
             continue;
         }
-        const uint32_t total = carry + count;
-        if (total != 0) carry = DecodeRxText_Lawicel(dev, total);
         if (AtomicLoad(dev->TxCount) != 0 && GetTickCount() != lastFlush) {
             FlushQueuedBriefly(dev);
             lastFlush = GetTickCount();

@@ -4,7 +4,9 @@
 # warnings as errors, an AddressSanitizer+UndefinedBehaviorSanitizer build
 # and a ThreadSanitizer build, each in its own directory; then runs each
 # fuzz harness for a bounded time.  Any failure or sanitizer report fails
-# the run.
+# the run.  The plain build also tests the python-can back-end (in a virtual
+# environment under build/) and the Debian package, which it installs on
+# this machine and removes again (skipped without root or sudo).
 #
 #   scripts/check.sh            everything
 #   KORVA_FUZZ_SECONDS=10 scripts/check.sh   shorter fuzzing
@@ -14,7 +16,8 @@ ROOT=$PWD
 JOBS=${JOBS:-$(nproc)}
 FUZZ_SECONDS=${KORVA_FUZZ_SECONDS:-60}
 
-PACKAGES=(cmake make g++ clang libclang-rt-14-dev libgtest-dev pkg-config python3 python3-can python3-serial)
+PACKAGES=(cmake make g++ clang libclang-rt-14-dev libgtest-dev pkg-config python3 python3-can python3-serial
+          python3-venv python3-pip python3-setuptools python3-wheel dpkg-dev file)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -161,6 +161,11 @@ class TcpAdapter {
     bool Send(const std::string &bytes) {
         return send(conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
     }
+    /* Ends the connection in order: what was sent still arrives. */
+    void Close() {
+        close(conn_);
+        conn_ = -1;
+    }
     /* Closes the connection with a reset instead of an orderly end. */
     void Reset() {
         const linger hard{1, 0};
@@ -271,18 +276,47 @@ TEST(ChannelLoss, PtyUnpluggedWhileFramesFlow) {
 
 TEST(ChannelLoss, TcpPeerClosesWhileFramesFlow) { LoseWhileFlooding("tcp peer closed", {"--tcp", "0", "--no-log-rx"}); }
 
-TEST(ChannelLoss, TcpPeerResetsWhileFramesFlow) {
-    TcpAdapter peer;
-    const size_t fds = OpenFdCount();
-    const std::set<int> tasks = TaskIds();
+/* Opens the test's TCP adapter; KORVA_ERR_NO_DEVICE when it never works. */
+int32_t OpenServed(TcpAdapter &peer) {
     int32_t h = KORVA_ERR_NO_DEVICE;
     // A reply that missed its wait on a loaded machine: the open is tried again.
     for (int attempt = 0; attempt < 5 && h == KORVA_ERR_NO_DEVICE; ++attempt) {
         auto opening = std::async(std::launch::async, [&] { return KORVA_Open(peer.Name().c_str(), 0); });
         peer.ServeOpen([&] { return opening.wait_for(0s) == std::future_status::ready; });
-        ASSERT_EQ(opening.wait_for(kHang), std::future_status::ready);
+        if (opening.wait_for(kHang) != std::future_status::ready) return KORVA_ERR_GENERIC;
         h = opening.get();
     }
+    return h;
+}
+
+TEST(ChannelLoss, FramesSentJustBeforeTheEndOfTheStreamAreRead) {
+    // The last burst arrives together with the end of the stream: its
+    // frames must not be dropped with it.
+    TcpAdapter peer;
+    const int32_t h = OpenServed(peer);
+    ASSERT_GT(h, 0);
+    std::string text;
+    for (uint32_t seq = 0; seq < 7; ++seq) text += FloodLine(seq);
+    ASSERT_TRUE(peer.Send(text));
+    peer.Close();
+    ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, Arg(1)), 0);
+    FloodCheck check;
+    CanMsg got[16];
+    uint32_t n = 0;
+    int32_t rc = 0;
+    while ((rc = Bounded("KORVA_Read", [&] { return KORVA_Read(h, got, 16, &n); })) == 0)
+        for (uint32_t i = 0; i < n; ++i) check.Take(got[i]);
+    EXPECT_EQ(rc, KORVA_ERR_NO_DEVICE);
+    EXPECT_EQ(check.frames, 7U);
+    EXPECT_EQ(check.broken + check.disordered + check.gaps, 0U);
+    EXPECT_EQ(KORVA_Close(h), 0);
+}
+
+TEST(ChannelLoss, TcpPeerResetsWhileFramesFlow) {
+    TcpAdapter peer;
+    const size_t fds = OpenFdCount();
+    const std::set<int> tasks = TaskIds();
+    const int32_t h = OpenServed(peer);
     ASSERT_GT(h, 0);
     const int tid = NewTask(tasks, TaskIds());
     ASSERT_GT(tid, 0) << "no single new thread after KORVA_Open";

@@ -7,17 +7,16 @@
 # against a simulated adapter: a frame must go each way.
 set -euo pipefail
 build=$1 src=$2 sim=$3 cc=$4 cxx=$5 cmake=$6
-# Generous bounds for a loaded machine; every wait is for an event.
-wait_s=60
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korva-install-XXXXXX")
-sim_pid=
+fail() { echo "FAIL: $*" >&2; exit 1; }
+# shellcheck source-path=SCRIPTDIR source=example_on_sim.sh
+. "$(dirname "$0")/example_on_sim.sh"
 cleanup() {
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  stop_sim
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
 
 echo "== install into $work/prefix"
 "$cmake" --install "$build" --prefix "$work/prefix" >/dev/null
@@ -31,11 +30,7 @@ for f in "$prefix/include/korva_api.h" "$libdir/libkorva_api.so" "$libdir/libkor
 done
 
 echo "== C example through pkg-config"
-flags=$(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags --libs korva_api)
-# shellcheck disable=SC2086
-"$cc" -std=c99 -Wall -Wextra -Werror -o "$work/korva_example" "$src/examples/c/korva_example.c" $flags
-LD_LIBRARY_PATH=$libdir ldd "$work/korva_example" | grep "$libdir/libkorva_api.so.1" >/dev/null \
-  || fail "the C example does not load the installed library"
+PKG_CONFIG_PATH=$libdir/pkgconfig LD_LIBRARY_PATH=$libdir build_c_example "$src" "$cc" "$libdir"
 
 echo "== C++ example through find_package(korva_api)"
 "$cmake" -S "$src/examples/cpp" -B "$work/cpp" -DCMAKE_PREFIX_PATH="$prefix" \
@@ -43,32 +38,10 @@ echo "== C++ example through find_package(korva_api)"
 "$cmake" --build "$work/cpp" >/dev/null
 
 echo "== run against the simulator"
-# The simulator's control channel and event log are the coprocess's pipes.
-coproc SIM { exec "$sim" --pty "$work/ttyUSB0" --serial 4242; }
-sim_pid=$SIM_PID
-exec {sim_in}>&"${SIM[1]}" {sim_out}<&"${SIM[0]}"
-
-# Reads simulator events until one starts with $1.
-expect_event() {
-  local line deadline=$((SECONDS + wait_s))
-  while [ $SECONDS -lt $deadline ]; do
-    IFS= read -r -t $wait_s -u "$sim_out" line || fail "simulator ended or was silent waiting for '$1'"
-    case "$line" in "$1"*) return 0 ;; esac
-  done
-  fail "no simulator event '$1'"
-}
-expect_event "ready"
+start_sim "$sim" --pty "$work/ttyUSB0" --serial 4242
 
 export LD_LIBRARY_PATH=$libdir
-timeout $wait_s "$work/korva_example" "$work/ttyUSB0" >"$work/c.out" 2>&1 &
-example=$!
-expect_event "rx S6"
-expect_event "rx t1232AABB"
-echo "send 321#C0FFEE" >&"$sim_in"
-wait $example || fail "C example failed: $(cat "$work/c.out")"
-grep -q "^opened .*serial 4242" "$work/c.out" || fail "C example output: $(cat "$work/c.out")"
-grep -q "^received 321 \[3\] C0 FF EE$" "$work/c.out" || fail "C example output: $(cat "$work/c.out")"
-cat "$work/c.out"
+run_c_example "$work/ttyUSB0"
 
 "$work/cpp/korva_listen" "$work/ttyUSB0" 2 $wait_s >"$work/cpp.out" 2>&1 &
 example=$!
@@ -84,7 +57,5 @@ cat "$work/cpp.out"
 unset LD_LIBRARY_PATH
 "$prefix/bin/korva" info "$work/ttyUSB0" | grep "^serial    4242$" >/dev/null || fail "installed korva info"
 
-echo "quit" >&"$sim_in"
-wait "$sim_pid" || true
-sim_pid=
+stop_sim
 echo "== install test passed"

@@ -121,7 +121,8 @@ Control channel (standard input, one command per line)
   close                Drop the connection: close the TCP client, or close
                        the pseudo-terminal and open a new one behind the same
                        link (as if the adapter was unplugged and plugged in).
-  info                 Report the state in an "info" event.
+  info                 Report the state in an "info" event (pending= counts
+                       the bytes not yet written to the host).
   log rx|tx on|off     Switch "rx" or "tx" events.
   quit                 End the simulator.
 

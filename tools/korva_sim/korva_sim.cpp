@@ -690,6 +690,8 @@ void Simulator::Info() {
     s += std::string(" host=") + (HostConnected() ? "connected" : "none");
     if (bus_.Joined()) s += " bus=" + bus_.Name() + " peers=" + std::to_string(bus_.PeerCount());
     s += " jobs=" + std::to_string(jobs_.size());
+    // Bytes not yet written to the host: 0 means what was sent is on its way.
+    s += " pending=" + std::to_string(Pending());
     Event(s);
 }
 
