@@ -88,13 +88,17 @@ struct OsThread {
     pthread_t Id;
     void (*Body)(void *);
     void *Arg;
-    Signal Done; // raised when Body has returned
+    Signal Done;    // raised when Body has returned
+    Signal Release; // raised to end the thread parked in OsPark
 };
 
 namespace {
 
+thread_local OsThread *CurrentThread = nullptr; // the OsThread this thread runs
+
 void *ThreadStart(void *p) {
     OsThread *t = static_cast<OsThread *>(p);
+    CurrentThread = t;
     t->Body(t->Arg);
     t->Done.Raise();
     return nullptr;
@@ -170,7 +174,13 @@ OsThread *OsThreadStart(void (*body)(void *arg), void *arg) {
         delete t;
         return nullptr;
     }
+    if (!t->Release.Init()) {
+        t->Done.Destroy();
+        delete t;
+        return nullptr;
+    }
     if (pthread_create(&t->Id, nullptr, ThreadStart, t) != 0) {
+        t->Release.Destroy();
         t->Done.Destroy();
         delete t;
         return nullptr;
@@ -181,22 +191,29 @@ OsThread *OsThreadStart(void (*body)(void *arg), void *arg) {
 int OsThreadJoin(OsThread *thread, uint32_t timeoutMs) {
     if (!thread->Done.Wait(timeoutMs, false)) return 0;
     pthread_join(thread->Id, nullptr);
+    thread->Release.Destroy();
     thread->Done.Destroy();
     delete thread;
     return 1;
 }
 
+// There is no loader lock here: the parked thread is ended by letting it
+// leave its wait through pthread_exit, at a point of our own, rather than
+// by cancelling it wherever it is (which the sanitizers cannot follow).  A
+// thread kept from entering its body returns by itself.
 void OsThreadKillParked(OsThread *thread) {
-    // The thread waits in pause(), a cancellation point, holding nothing,
-    // or returns at once from a body it was kept from entering.
-    pthread_cancel(thread->Id);
+    thread->Release.Raise();
     pthread_join(thread->Id, nullptr);
+    thread->Release.Destroy();
     thread->Done.Destroy();
     delete thread;
 }
 
 void OsPark(void) {
-    for (;;) pause();
+    OsThread *self = CurrentThread;
+    while (!self->Release.Wait(60000, false)) {
+    }
+    pthread_exit(nullptr);
 }
 
 } // extern "C"
