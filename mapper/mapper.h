@@ -40,9 +40,10 @@ extern char ModuleName[MODULE_NAME_SIZE]; /* own file name; the korva.ini sectio
 extern int32_t Attached;                  /* 1 from a successful attach to detach */
 
 /* What KORVA_Open returned at the last CAN_Init (a handle, or a negative
- * code after a failed open); 0 when no channel is open.  Changed only under
- * OsLock, so that the notification thread, which reads it under the lock,
- * is never inside KORVA_Read on a handle that is being closed. */
+ * code after a failed open); 0 when no channel is open.  Taken away (set to
+ * 0) only under OsLock, before the channel is closed, so that the
+ * notification thread and CAN_ReadEx, which read it under the lock, are
+ * never inside KORVA_Read on a handle that is being closed. */
 extern std::atomic<int32_t> ChannelHandle;
 
 /* Reasons of the DLL entry point, numbered as the Windows loader does. */

@@ -50,7 +50,7 @@ typedef struct PeakTimestamp {
 } PeakTimestamp;
 
 /* Frame types of CAN_Init and CAN_MsgFilter. */
-#define PEAK_INIT_TYPE_ST 0 /* CAN_Init: standard identifiers; anything else extended */
+#define PEAK_INIT_STANDARD 0 /* CAN_Init: standard identifiers; anything else extended */
 #define PEAK_FILTER_EXTENDED 2 /* CAN_MsgFilter: exactly 2 selects the extended range */
 
 /* Result codes. */

@@ -194,7 +194,7 @@ uint32_t PEAK_CALL CAN_Init(uint32_t btr0btr1, int32_t frameType) {
     uint8_t btr[2] = {static_cast<uint8_t>(btr0btr1 >> 8), static_cast<uint8_t>(btr0btr1)};
     if (Api.Ioctl(handle, KORVA_IOCTL_SET_BTR, btr) != 0) return PEAK_RESULT_INIT_FAILED;
     if (Api.Ioctl(handle, KORVA_IOCTL_SET_TIMESTAMP, KORVA_IOCTL_INT(1)) != 0) return PEAK_RESULT_INIT_FAILED;
-    DefaultFrameFlag = frameType == PEAK_INIT_TYPE_ST ? KORVA_FLAG_STANDARD : KORVA_FLAG_EXTENDED;
+    DefaultFrameFlag = frameType == PEAK_INIT_STANDARD ? KORVA_FLAG_STANDARD : KORVA_FLAG_EXTENDED;
     return PEAK_RESULT_OK;
 }
 
