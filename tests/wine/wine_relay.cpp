@@ -4,8 +4,8 @@
 //
 //   wine_relay PROGRAM.exe [ARGS...]
 //
-// The environment names the wine prefix (WINEPREFIX) and the simulator
-// (KORVA_SIM); the program runs with the prefix's drive C: as its working
+// The environment names the wine prefix (WINEPREFIX), the simulator
+// (KORVA_SIM) and, optionally, the wine loader (KORVA_WINE, else "wine"); the program runs with the prefix's drive C: as its working
 // directory, where it finds its files.  A simulator on a pseudo-terminal
 // is linked as a COM port of the prefix (dosdevices/com5, com6, ...), which
 // wine opens like a serial port.  The relay passes the program's other
@@ -170,13 +170,16 @@ int main(int argc, char **argv) {
     posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
     posix_spawn_file_actions_addchdir_np(&actions, (g_prefix + "/drive_c").c_str());
+    // KORVA_WINE names the 64-bit loader itself where the "wine" script
+    // would pick a 32-bit one.
+    const char *wine = std::getenv("KORVA_WINE");
+    if (!wine || !*wine) wine = "wine";
     std::vector<char *> args;
-    static char wine[] = "wine";
-    args.push_back(wine);
+    args.push_back(const_cast<char *>(wine));
     for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
     args.push_back(nullptr);
     pid_t child = -1;
-    const int rc = posix_spawnp(&child, "wine", &actions, nullptr, args.data(), environ);
+    const int rc = posix_spawnp(&child, wine, &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(toChild[0]);
     close(fromChild[1]);
