@@ -1,9 +1,9 @@
 // Opening a Lawicel adapter and configuring it, with the test playing the
 // adapter on a pseudo-terminal (or a TCP peer) and checking the bytes on
 // the wire.
+#include "fake_adapter.h"
 #include "korva_api.h"
 #include "net.h"
-#include "pty.h"
 #include "sysfuncs.h"
 
 #include <arpa/inet.h>

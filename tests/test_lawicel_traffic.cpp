@@ -1,8 +1,8 @@
 // Frames through a Lawicel adapter played by the test on a pseudo-terminal:
 // what the reader thread makes of the adapter's lines, the frame text that
 // KORVA_Write puts on the wire, and a line that breaks or stalls.
+#include "fake_adapter.h"
 #include "korva_api.h"
-#include "pty.h"
 #include "sysfuncs.h"
 
 #include <atomic>

@@ -2,9 +2,9 @@
 // device: the test writes and expects the 32-byte records on the master
 // side and answers the driver's ioctl requests through the SysCalls table.
 // Last, a LinCAN handle and a Lawicel adapter carry frames side by side.
+#include "fake_adapter.h"
 #include "korva_api.h"
 #include "platform.h"
-#include "pty.h"
 #include "sysfuncs.h"
 #include "sysfuncs_lawicel.h"
 #include "sysfuncs_ocera.h"

@@ -1,5 +1,6 @@
 /*
- * pty.h - pseudo-terminals where a test plays the adapter.
+ * fake_adapter.h - pseudo-terminals and sockets where a test plays the
+ * adapter.
  *
  * Pty opens a pseudo-terminal pair in raw mode and links its slave under a
  * chosen name in a fresh temporary directory (for example
@@ -17,13 +18,8 @@
  * whose newest connection it serves), records every command line, replies
  * from a table and sends lines on request.
  */
-#ifndef KORVA_TESTS_PTY_H
-#define KORVA_TESTS_PTY_H
-
-// tests/support is on the include path, so this file hides the C
-// library's <pty.h>; bring that one in as well, so that openpty and
-// forkpty stay declared for every file that includes <pty.h>.
-#include_next <pty.h>
+#ifndef KORVA_TESTS_FAKE_ADAPTER_H
+#define KORVA_TESTS_FAKE_ADAPTER_H
 
 #include <chrono>
 #include <condition_variable>

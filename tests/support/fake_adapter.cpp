@@ -1,7 +1,7 @@
 /*
- * pty.cpp - pseudo-terminals and a scripted adapter for tests.
+ * fake_adapter.cpp - pseudo-terminals and a scripted adapter for tests.
  */
-#include "pty.h"
+#include "fake_adapter.h"
 
 #include "korva_api.h"
 
@@ -51,7 +51,6 @@ void SetNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONB
 /* ---- Pty ---------------------------------------------------------------- */
 
 Pty::Pty(const std::string &linkName) {
-    // posix_openpt rather than openpty: this file's own header is "pty.h".
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) throw std::runtime_error("posix_openpt");
     slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY);
