@@ -150,8 +150,10 @@ typedef struct ApiVersion {
 /* ---- Functions --------------------------------------------------------- */
 
 /* Opens an adapter.  name is a location ("ttyUSB0", "/dev/ttyS0", "can0",
- * "host:port"), a decimal serial number (the adapters in /dev are probed),
- * or NULL for the first adapter found.  mode is a KORVA_MODE_*.
+ * "host:port"; on Windows "COM3", "\\.\COM12", or "USB-COM7" for a USB
+ * adapter at 3000000 bit/s), a decimal serial number (the adapters in /dev,
+ * on Windows the COM ports, are probed), or NULL for the first adapter
+ * found.  mode is a KORVA_MODE_*.
  * Returns the handle (1..256), KORVA_ERR_NO_DEVICE when nothing answers,
  * KORVA_ERR_SYSTEM when the adapter cannot be opened, KORVA_ERR_NO_MEMORY
  * when all 256 handles are in use. */
