@@ -11,6 +11,7 @@
 #include "sysfuncs.h"
 #include "sysfuncs_lawicel.h"
 #include "tempdir.h"
+#include "traced.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -421,18 +422,9 @@ TEST(StalledLine, CountedFramesArriveOnceInOrderAndNoCallHangs) {
         // what it had to drop.
         ASSERT_TRUE(sim.Command("fault stall"));
         EXPECT_EQ(writeUntilRefused(&next), 3);
-        FILE *log = std::tmpfile();
-        FILE *old = debugout;
-        debugout = log;
-        KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, Arg(KORVA_DEBUG_LEVEL_SYSTEM));
         double closing = 0;
-        EXPECT_EQ(Bounded("KORVA_Close", [&] { return KORVA_Close(h); }, &closing), 0);
-        KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, Arg(0));
-        debugout = old;
-        std::string trace;
-        std::rewind(log);
-        for (int c; (c = std::fgetc(log)) != EOF;) trace.push_back(static_cast<char>(c));
-        std::fclose(log);
+        const std::string trace = Traced(
+            [&] { EXPECT_EQ(Bounded("KORVA_Close", [&] { return KORVA_Close(h); }, &closing), 0); });
         EXPECT_NE(trace.find("bytes of queued frame text dropped"), std::string::npos) << trace;
         std::printf("[ figures  ] stalled %s: %u frames counted and delivered; failing KORVA_Write %.3f s, "
                     "failing KORVA_Flush %.3f s, failing SET_SPEED %.3f s, KORVA_Close %.3f s\n",

@@ -5,6 +5,7 @@
 #include "korva_api.h"
 #include "net.h"
 #include "sysfuncs.h"
+#include "traced.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -39,22 +40,6 @@ std::string TraceLine(const char *prefix, int line, const std::string &message) 
     char head[64];
     std::snprintf(head, sizeof head, "%s%-29s", prefix, where);
     return head + message + "\n";
-}
-
-/* Everything traced (at every level) while f runs. */
-template <typename F> std::string Traced(F f) {
-    FILE *log = std::tmpfile();
-    FILE *old = debugout;
-    debugout = log;
-    KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, Arg(KORVA_DEBUG_LEVEL_SYSTEM));
-    f();
-    KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, Arg(0));
-    debugout = old;
-    std::string text;
-    std::rewind(log);
-    for (int c; (c = std::fgetc(log)) != EOF;) text.push_back(static_cast<char>(c));
-    std::fclose(log);
-    return text;
 }
 
 } // namespace
