@@ -256,7 +256,14 @@ int WaitSerialReadable(Desc *d, int timeoutMs) {
     if (d->inHead < d->inTail || d->readError != 0) return 1;
     if (!d->readPending) {
         const long got = FillInput(d);
-        if (got < 0) return -1;
+        if (got < 0) {
+            // A port that fails (an unplugged adapter; under wine a hung-up
+            // pseudo-terminal, where ClearCommError reports ERROR_NOT_READY
+            // while a read issued now would never complete) counts as
+            // readable: the read then tells what happened.
+            d->readError = static_cast<DWORD>(t_error);
+            return 1;
+        }
         if (got > 0) return 1;
         ResetEvent(d->readOv.hEvent);
         if (ReadFile(d->handle, &d->byte, 1, nullptr, &d->readOv)) {
