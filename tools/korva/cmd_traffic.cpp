@@ -218,7 +218,9 @@ int CmdSend(int argc, char **argv) {
     std::string why;
     for (int opt; (opt = NextOption("send", argc, argv, ":b:h", kLong)) != -1;) {
         switch (opt) {
-        case 'h': std::printf(kSendHelp, kAdapterOptionsHelp, kTraceOptionHelp, kOsExampleAdapter); return kExitOk;
+        case 'h':
+            std::printf(kSendHelp, kAdapterOptionsHelp, kTraceOptionHelp, kOsExampleAdapter);
+            return kExitOk;
         case kOptCount:
             if (!ParseCount(optarg, &rounds, &why)) return UsageError("send", "bad --count '%s': %s", optarg, why.c_str());
             loadGenerator = true;
