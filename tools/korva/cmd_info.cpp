@@ -4,29 +4,12 @@
 #include "tool.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 namespace korva_tool {
 namespace {
-
-constexpr char kListHelp[] = R"(Usage: korva list [options] [NAME...]
-
-Lists the adapters that answer: without names, every ttyS*, ttyUSB* and can*
-character device in /dev (or DIR) is opened by path, listen-only, asked for
-its serial number and versions, and closed.  With names, just those
-adapters.  Each adapter costs a few hundred milliseconds of probing.
-
-  -d, --dir DIR        scan DIR instead of /dev
-  -v, --verbose        also name the devices that did not answer
-%s)";
 
 constexpr char kInfoHelp[] = R"(Usage: korva info [options] ADAPTER
 
@@ -37,7 +20,7 @@ adapter's status byte; bit 16 means frames were lost in the receive buffer,
 bit 17 that the connection to the adapter broke.
 
 %s
-  korva info ttyUSB0
+  korva info %s
   korva info 192.168.1.10:2001
 )";
 
@@ -45,55 +28,6 @@ struct Found {
     std::string name;
     HwParam hw;
 };
-
-// Orders "ttyS2" before "ttyS10": runs of digits compare by value.
-bool NaturalLess(const std::string &a, const std::string &b) {
-    size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (std::isdigit(static_cast<unsigned char>(a[i])) && std::isdigit(static_cast<unsigned char>(b[j]))) {
-            size_t ie = i, je = j;
-            while (ie < a.size() && std::isdigit(static_cast<unsigned char>(a[ie]))) ++ie;
-            while (je < b.size() && std::isdigit(static_cast<unsigned char>(b[je]))) ++je;
-            const std::string da = a.substr(i, ie - i), db = b.substr(j, je - j);
-            const size_t za = da.find_first_not_of('0'), zb = db.find_first_not_of('0');
-            const std::string va = za == std::string::npos ? "" : da.substr(za);
-            const std::string vb = zb == std::string::npos ? "" : db.substr(zb);
-            if (va.size() != vb.size()) return va.size() < vb.size();
-            if (va != vb) return va < vb;
-            i = ie;
-            j = je;
-        } else {
-            if (a[i] != b[j]) return a[i] < b[j];
-            ++i;
-            ++j;
-        }
-    }
-    return a.size() - i < b.size() - j;
-}
-
-bool HasCandidatePrefix(const char *name) {
-    return std::strncmp(name, "ttyS", 4) == 0 || std::strncmp(name, "ttyUSB", 6) == 0 ||
-           std::strncmp(name, "can", 3) == 0;
-}
-
-// The character devices of dir whose names discovery would probe.
-bool ScanDir(const std::string &dir, std::vector<std::string> *paths) {
-    DIR *d = ::opendir(dir.c_str());
-    if (d == nullptr) {
-        Complain("list", "cannot read directory %s: %s", dir.c_str(), std::strerror(errno));
-        return false;
-    }
-    while (const dirent *e = ::readdir(d)) {
-        if (!HasCandidatePrefix(e->d_name)) continue;
-        const std::string path = dir + "/" + e->d_name;
-        struct stat st{};
-        // stat follows links: a link to a pseudo-terminal counts.
-        if (::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) paths->push_back(path);
-    }
-    ::closedir(d);
-    std::sort(paths->begin(), paths->end(), NaturalLess);
-    return true;
-}
 
 // Opens name quietly (listen-only, no transmission) and reads its hardware
 // parameters.  Returns 0 or the library's error.
@@ -124,12 +58,12 @@ int CmdList(int argc, char **argv) {
                                    {"trace", required_argument, nullptr, kOptTrace},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
-    std::string dir = "/dev";
+    std::string dir; // the system's own place
     bool verbose = false;
     AdapterConfig config;
     for (int opt; (opt = NextOption("list", argc, argv, ":d:vh", kLong)) != -1;) {
         switch (opt) {
-        case 'h': std::printf(kListHelp, kTraceOptionHelp); return kExitOk;
+        case 'h': std::printf(kOsListHelp, kTraceOptionHelp); return kExitOk;
         case 'd': dir = optarg; break;
         case 'v': verbose = true; break;
         case kOptTrace:
@@ -143,7 +77,10 @@ int CmdList(int argc, char **argv) {
 
     std::vector<std::string> names(argv + optind, argv + argc);
     const bool explicitNames = !names.empty();
-    if (!explicitNames && !ScanDir(dir, &names)) return kExitFailure;
+    std::string place;
+    if (!explicitNames) {
+        if (const int status = ListCandidates(dir, &names, &place); status != kExitOk) return status;
+    }
 
     std::vector<Found> found;
     int failures = 0;
@@ -165,8 +102,10 @@ int CmdList(int argc, char **argv) {
     }
     if (!found.empty()) PrintTable(found);
     if (found.empty() && !explicitNames) {
-        Complain("list", "no adapter answered in %s (%zu device%s probed)", dir.c_str(), names.size(),
-                 names.size() == 1 ? "" : "s");
+        // A count as text: Windows compilers check formats by the rules of
+        // Microsoft's runtime, which has no %zu.
+        Complain("list", "no adapter answered %s (%s device%s probed)", place.c_str(),
+                 std::to_string(names.size()).c_str(), names.size() == 1 ? "" : "s");
         return kExitFailure;
     }
     return failures == 0 ? kExitOk : kExitFailure;
@@ -179,7 +118,7 @@ int CmdInfo(int argc, char **argv) {
     AdapterConfig config;
     for (int opt; (opt = NextOption("info", argc, argv, ":h", kLong)) != -1;) {
         if (opt == 'h') {
-            std::printf(kInfoHelp, kTraceOptionHelp);
+            std::printf(kInfoHelp, kTraceOptionHelp, kOsExampleAdapter);
             return kExitOk;
         }
         if (opt != kOptTrace || TakeAdapterOption("info", opt, optarg, &config) != 1) return kExitUsage;

@@ -4,11 +4,11 @@
 #include "tool.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,10 +46,24 @@ the end.  Exit status 0 when every frame arrived.
 )"
                                  "%s";
 
-int64_t NowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+int64_t NowMs() { return MonotonicNanos() / 1000000; }
+
+// The simulator program: next to this executable, in the build tree
+// (../korva_sim/korva_sim), or "korva_sim" to be found on PATH.
+std::string FindSimulator() {
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        std::string dir(self);
+        dir.erase(dir.rfind('/'));
+        for (const std::string &candidate : {dir + "/korva_sim", dir + "/../korva_sim/korva_sim"})
+            if (::access(candidate.c_str(), X_OK) == 0) {
+                char real[PATH_MAX];
+                return ::realpath(candidate.c_str(), real) ? std::string(real) : candidate;
+            }
+    }
+    return "korva_sim";
 }
 
 // A simulator run as a child: its standard input is our control line, its
@@ -198,22 +212,16 @@ struct DemoDir {
 
 // Waits until frames have arrived on handle or timeoutMs passed; returns
 // what KORVA_Read delivered.
-std::vector<CanMsg> Receive(int32_t handle, sem_t *sem, size_t want, int timeoutMs) {
+std::vector<CanMsg> Receive(int32_t handle, RcvEvent *event, size_t want, int timeoutMs) {
     std::vector<CanMsg> got;
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_nsec -= 1000000000L;
-        ++deadline.tv_sec;
-    }
+    const int64_t deadline = NowMs() + timeoutMs;
     while (got.size() < want && !StopRequested()) {
         CanMsg frames[16];
         uint32_t n = 0;
         if (KORVA_Read(handle, frames, 16, &n) != 0) break;
         got.insert(got.end(), frames, frames + n);
-        if (n == 0 && sem_timedwait(sem, &deadline) != 0 && errno == ETIMEDOUT) break;
+        const int64_t left = deadline - NowMs();
+        if (n == 0 && (left <= 0 || !WaitRcvEvent(event, static_cast<int>(left)))) break;
     }
     return got;
 }
@@ -287,9 +295,9 @@ int CmdDemo(int argc, char **argv) {
         Complain("demo", "cannot create a temporary directory: %s", std::strerror(errno));
         return kExitFailure;
     }
-    sem_t sem;
-    sem_init(&sem, 0, 0);
-    InstallStopSignals(&sem);
+    RcvEvent *event = CreateRcvEvent("demo");
+    if (event == nullptr) return kExitFailure;
+    InstallStopSignals(event);
     const std::string program = FindSimulator();
     const std::string bus = "korva-demo-" + std::to_string(getpid());
     const std::string linkA = dir.path + "/ttyUSB0", linkB = dir.path + "/ttyUSB1";
@@ -345,7 +353,7 @@ int CmdDemo(int argc, char **argv) {
         if (!ConfigureAdapter("demo", ha, rate) || !ConfigureAdapter("demo", hb, rate)) break;
         if (simA.WaitFor("set bitrate=S6", kStartMs, &line)) Detail("A: " + line);
         if (simB.WaitFor("set bitrate=S6", kStartMs, &line)) Detail("B: " + line);
-        KORVA_SetRcvEvent(hb, &sem);
+        KORVA_SetRcvEvent(hb, RcvEventHandle(event));
 
         Step(4, "sending %zu frames through A (KORVA_Write, KORVA_Flush)", frames.size());
         const size_t mark = simA.LineCount();
@@ -372,7 +380,7 @@ int CmdDemo(int argc, char **argv) {
         }
 
         Step(5, "receiving through B (receive semaphore, KORVA_Read), printed candump style");
-        const std::vector<CanMsg> got = Receive(hb, &sem, frames.size(), kFramesMs);
+        const std::vector<CanMsg> got = Receive(hb, event, frames.size(), kFramesMs);
         for (const CanMsg &f : got) Detail(FormatDumpLine("ttyUSB1", f, false));
         size_t matched = 0;
         for (size_t i = 0; i < got.size() && i < frames.size(); ++i)
@@ -394,7 +402,7 @@ int CmdDemo(int argc, char **argv) {
     simA.Stop();
     simB.Stop();
     InstallStopSignals(nullptr);
-    sem_destroy(&sem);
+    DestroyRcvEvent(event);
     if (StopRequested()) Complain("demo", "interrupted");
     std::printf(status == kExitOk ? "demo finished: korva works.\n" : "demo failed.\n");
     return status;

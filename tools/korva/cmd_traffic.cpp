@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -16,9 +15,9 @@ namespace {
 constexpr char kDumpHelp[] = R"(Usage: korva dump [options] ADAPTER
 
 Prints the frames ADAPTER receives, one per line, candump style:
-  ttyUSB0  123   [2]  AA BB
-  ttyUSB0  12345678   [1]  01
-  ttyUSB0  123   [0]  remote request
+  %s  123   [2]  AA BB
+  %s  12345678   [1]  01
+  %s  123   [0]  remote request
 Runs until COUNT frames were shown, Ctrl-C or SIGTERM, or the connection
 breaks; then says on standard error how many frames came and whether any
 were lost.
@@ -34,8 +33,8 @@ were lost.
   -l, --log FILE       also write the frames to FILE in candump's log format
                        "(seconds.micros) ADAPTER 123#AABB" (host time)
 %s
-  korva dump -b 500k ttyUSB0
-  korva dump --timestamps -n 10 -l bus.log /dev/ttyUSB0
+  korva dump -b 500k %s
+  korva dump --timestamps -n 10 -l bus.log %s
 )";
 
 constexpr char kSendHelp[] = R"(Usage: korva send [options] ADAPTER FRAME...
@@ -54,26 +53,11 @@ Queued frames are flushed before the adapter is closed.
                                  R"(      --count N        send the frames N times (0 = until Ctrl-C); default 1
       --rate HZ        at most HZ frames per second (default: as fast as possible)
 %s
-  korva send ttyUSB0 123#AABB 12345678#R2
+  korva send %s 123#AABB 12345678#R2
   korva send -b 1M --count 100000 --rate 2000 192.168.1.10:2001 100#0011223344556677
 )";
 
-void PrintHelp(const char *fmt) { std::printf(fmt, kAdapterOptionsHelp, kTraceOptionHelp); }
-
-double MonotonicSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-// Waits for the receive semaphore; a stop signal posts it too.
-void WaitForFrames(sem_t *sem) {
-    while (sem_wait(sem) != 0 && errno == EINTR && !StopRequested()) {
-    }
-    // One post per stored frame: the read that follows takes all of them.
-    while (sem_trywait(sem) == 0) {
-    }
-}
+double MonotonicSeconds() { return static_cast<double>(MonotonicNanos()) / 1e9; }
 
 } // namespace
 
@@ -97,7 +81,11 @@ int CmdDump(int argc, char **argv) {
     std::string why;
     for (int opt; (opt = NextOption("dump", argc, argv, ":b:f:n:l:h", kLong)) != -1;) {
         switch (opt) {
-        case 'h': PrintHelp(kDumpHelp); return kExitOk;
+        case 'h': {
+            const char *a = kOsExampleAdapter;
+            std::printf(kDumpHelp, a, a, a, kAdapterOptionsHelp, kTraceOptionHelp, a, kOsExamplePath);
+            return kExitOk;
+        }
         case 'f':
             if (!ParseFilters(optarg, &filters, &why)) return UsageError("dump", "%s", why.c_str());
             break;
@@ -124,9 +112,12 @@ int CmdDump(int argc, char **argv) {
         }
     }
 
-    sem_t sem;
-    sem_init(&sem, 0, 0);
-    InstallStopSignals(&sem);
+    RcvEvent *event = CreateRcvEvent("dump");
+    if (event == nullptr) {
+        if (log) std::fclose(log);
+        return kExitFailure;
+    }
+    InstallStopSignals(event);
     int status = kExitOk;
     const int32_t h = OpenAdapter("dump", name, config.listenOnly ? KORVA_MODE_LISTEN_ONLY : KORVA_MODE_NORMAL);
     if (h == 0) {
@@ -138,10 +129,10 @@ int CmdDump(int argc, char **argv) {
     if (status != kExitOk) {
         if (log) std::fclose(log);
         InstallStopSignals(nullptr);
-        sem_destroy(&sem);
+        DestroyRcvEvent(event);
         return status;
     }
-    KORVA_SetRcvEvent(h, &sem);
+    KORVA_SetRcvEvent(h, RcvEventHandle(event));
 
     uint64_t received = 0, shown = 0;
     bool channelLost = false, outputFailed = false;
@@ -159,11 +150,12 @@ int CmdDump(int argc, char **argv) {
             break;
         }
         if (n == 0) {
-            WaitForFrames(&sem);
+            WaitRcvEvent(event, -1);
             continue;
         }
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
+        int64_t nowSeconds = 0;
+        int32_t nowMicros = 0;
+        WallClock(&nowSeconds, &nowMicros);
         for (uint32_t i = 0; i < n && (count == 0 || shown < count); ++i) {
             ++received;
             if (!PassesFilters(filters, frames[i])) continue;
@@ -172,8 +164,7 @@ int CmdDump(int argc, char **argv) {
             std::fputs(line.c_str(), stdout);
             std::fputc('\n', stdout);
             if (log) {
-                const std::string entry = FormatLogLine(now.tv_sec, static_cast<int32_t>(now.tv_nsec / 1000), name,
-                                                        frames[i]);
+                const std::string entry = FormatLogLine(nowSeconds, nowMicros, name, frames[i]);
                 std::fputs(entry.c_str(), log);
                 std::fputc('\n', log);
             }
@@ -192,7 +183,7 @@ int CmdDump(int argc, char **argv) {
     KORVA_SetRcvEvent(h, nullptr);
     KORVA_Close(h);
     InstallStopSignals(nullptr);
-    sem_destroy(&sem);
+    DestroyRcvEvent(event);
     if (log && std::fclose(log) != 0 && status == kExitOk) {
         Complain("dump", "writing log file %s failed: %s", logPath.c_str(), std::strerror(errno));
         status = kExitFailure;
@@ -227,7 +218,9 @@ int CmdSend(int argc, char **argv) {
     std::string why;
     for (int opt; (opt = NextOption("send", argc, argv, ":b:h", kLong)) != -1;) {
         switch (opt) {
-        case 'h': PrintHelp(kSendHelp); return kExitOk;
+        case 'h':
+            std::printf(kSendHelp, kAdapterOptionsHelp, kTraceOptionHelp, kOsExampleAdapter);
+            return kExitOk;
         case kOptCount:
             if (!ParseCount(optarg, &rounds, &why)) return UsageError("send", "bad --count '%s': %s", optarg, why.c_str());
             loadGenerator = true;
@@ -264,9 +257,8 @@ int CmdSend(int argc, char **argv) {
     int status = kExitOk;
     uint64_t sent = 0;
     const double start = MonotonicSeconds();
-    timespec due{};
-    clock_gettime(CLOCK_MONOTONIC, &due);
-    const long periodNs = rate ? static_cast<long>(1000000000ULL / rate) : 0;
+    int64_t due = MonotonicNanos();
+    const int64_t periodNs = rate ? static_cast<int64_t>(1000000000ULL / rate) : 0;
     for (uint64_t round = 0; (rounds == 0 || round < rounds) && !StopRequested() && status == kExitOk; ++round) {
         if (rate == 0) {
             // As fast as the adapter takes them: the whole list in one call.
@@ -282,7 +274,7 @@ int CmdSend(int argc, char **argv) {
         for (size_t i = 0; i < frames.size() && !StopRequested(); ++i) {
             // Absolute deadlines keep the average rate even when one
             // frame is late; a signal ends the sleep early.
-            if (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) != 0) break;
+            if (!SleepUntil(due)) break;
             uint32_t written = 0;
             int32_t rc = KORVA_Write(h, &frames[i], 1, &written);
             if (rc == 0) rc = KORVA_Flush(h);
@@ -292,11 +284,7 @@ int CmdSend(int argc, char **argv) {
                 status = kExitFailure;
                 break;
             }
-            due.tv_nsec += periodNs;
-            while (due.tv_nsec >= 1000000000L) {
-                due.tv_nsec -= 1000000000L;
-                ++due.tv_sec;
-            }
+            due += periodNs;
         }
     }
     const int32_t flushRc = KORVA_Flush(h);

@@ -1,59 +1,37 @@
 // main.cpp - the korva command-line tool: subcommand dispatch and what the
 // subcommands share (errors, adapter options, opening and configuring an
-// adapter, stop signals).  The tool uses only the public korva_api
-// interface.
+// adapter).  The tool uses only the public korva_api interface.
 #include "cantext.h"
 #include "tool.h"
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <string_view>
-
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace korva_tool {
 
 namespace {
 
+// The lines that name the system's adapters and the commands it has come
+// from os.h.
 constexpr char kUsage[] = R"(korva - talk to CAN adapters through korva_api
 
 Usage: korva COMMAND [options] ...
 
 Commands:
-  list [NAME...]        the adapters found in /dev (or --dir DIR), or those named
-  info ADAPTER          hardware parameters and status flags of one adapter
+%s  info ADAPTER          hardware parameters and status flags of one adapter
   dump ADAPTER          print received frames (candump style), optionally log them
   send ADAPTER FRAME... send frames (cansend syntax); a load generator with --count/--rate
-  sim ARGS...           run the simulated Lawicel adapter (korva_sim ARGS...)
-  demo                  two simulated adapters on one virtual bus: see korva work
-
-ADAPTER is a device ("ttyUSB0", "/dev/ttyS1", "can0", a link such as
-"/tmp/korva/ttyUSB0"), a network adapter "host:port", or a decimal serial
-number (the adapters in /dev are probed for it).
-
+%s
+ADAPTER is %s
 "korva COMMAND --help" describes a command.  Exit status: 0 success,
 1 the adapter or the system failed, 2 wrong command line.
 )";
 
-// Lock-free atomics: safe in a signal handler, and the handler may run on
-// any thread that does not block the signal.
-std::atomic<bool> g_stop{false};
-std::atomic<sem_t *> g_wake{nullptr};
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<sem_t *>::is_always_lock_free);
-
-extern "C" void OnStopSignal(int) {
-    const int saved = errno;
-    g_stop.store(true);
-    // sem_post is async-signal-safe: it wakes a wait for frames.
-    if (sem_t *wake = g_wake.load()) sem_post(wake);
-    errno = saved;
-}
+void PrintUsage(FILE *to) { std::fprintf(to, kUsage, kOsListLine, kOsSimLines, kOsAdapterHelp); }
 
 bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
@@ -171,23 +149,14 @@ bool CheckAdapterName(const char *cmd, const std::string &name) {
     const bool device = Contains(name, "COM") || Contains(name, "tty") || Contains(name, "can");
     const bool network = !device && Contains(name, ":");
     if (!device && !network && !IsDecimal(name)) {
-        Complain(cmd,
-                 "unknown adapter '%s': give a device (ttyUSB0, /dev/ttyS1, can0), host:port or a decimal "
-                 "serial number",
-                 n);
+        Complain(cmd, "unknown adapter '%s': give a device (%s), host:port or a decimal serial number", n,
+                 kOsDeviceExamples);
         return false;
     }
-    if (device) {
-        const std::string path = name[0] == '/' ? name : "/dev/" + name;
-        struct stat st{};
-        if (::stat(path.c_str(), &st) != 0) {
-            Complain(cmd, "unknown adapter '%s': %s: %s", n, path.c_str(), std::strerror(errno));
-            return false;
-        }
-        if (!S_ISCHR(st.st_mode)) {
-            Complain(cmd, "unknown adapter '%s': %s is not a character device", n, path.c_str());
-            return false;
-        }
+    std::string why;
+    if (device && !DeviceExists(name, &why)) {
+        Complain(cmd, "unknown adapter '%s': %s", n, why.c_str());
+        return false;
     }
     return true;
 }
@@ -197,18 +166,10 @@ int32_t OpenAdapter(const char *cmd, const std::string &name, int32_t mode) {
     const char *n = name.c_str();
     const bool device = Contains(name, "COM") || Contains(name, "tty") || Contains(name, "can");
     const bool network = !device && Contains(name, ":");
-    // The library's reader thread inherits the signal mask: with the stop
-    // signals blocked there, they reach this thread and end its waits.
-    sigset_t stop, old;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, &old);
-    const int32_t h = KORVA_Open(n, mode);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    const int32_t h = OpenWithStopSignalsBlocked(n, mode);
     if (h > 0) return h;
     if (h == KORVA_ERR_NO_DEVICE && !device && !network)
-        Complain(cmd, "no adapter with serial number %s answers in /dev (%s)", n, ErrorText(h).c_str());
+        Complain(cmd, "no adapter with serial number %s answers %s (%s)", n, kOsScanPlace, ErrorText(h).c_str());
     else if (h == KORVA_ERR_NO_DEVICE)
         Complain(cmd, "no adapter answers at '%s' (%s)", n, ErrorText(h).c_str());
     else
@@ -261,19 +222,6 @@ bool ConfigureAdapter(const char *cmd, int32_t handle, const AdapterConfig &conf
     return true;
 }
 
-void InstallStopSignals(sem_t *wake) {
-    g_wake.store(wake);
-    struct sigaction sa{};
-    sa.sa_handler = OnStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0; // no SA_RESTART: blocking waits end with EINTR
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
-
-bool StopRequested() { return g_stop.load(); }
-
 int NextOption(const char *cmd, int argc, char **argv, const char *shortOpts, const option *longOpts) {
     const int opt = getopt_long(argc, argv, shortOpts, longOpts, nullptr);
     // shortOpts begins with ':', so a missing value comes back as ':'.
@@ -288,33 +236,17 @@ int NextOption(const char *cmd, int argc, char **argv, const char *shortOpts, co
     return opt;
 }
 
-std::string FindSimulator() {
-    char self[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        self[n] = '\0';
-        std::string dir(self);
-        dir.erase(dir.rfind('/'));
-        for (const std::string &candidate : {dir + "/korva_sim", dir + "/../korva_sim/korva_sim"})
-            if (::access(candidate.c_str(), X_OK) == 0) {
-                char real[PATH_MAX];
-                return ::realpath(candidate.c_str(), real) ? std::string(real) : candidate;
-            }
-    }
-    return "korva_sim";
-}
-
 } // namespace korva_tool
 
 int main(int argc, char **argv) {
     using namespace korva_tool;
     if (argc < 2) {
-        std::fputs(kUsage, stderr);
+        PrintUsage(stderr);
         return kExitUsage;
     }
     const std::string_view cmd = argv[1];
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-        std::fputs(kUsage, stdout);
+        PrintUsage(stdout);
         return kExitOk;
     }
     struct Command {

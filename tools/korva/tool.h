@@ -1,16 +1,16 @@
 // tool.h - what the subcommands of the korva tool share: error reporting,
 // the adapter options, opening and configuring an adapter through the
-// public korva_api interface, and the stop signals.
+// public korva_api interface.  What differs between operating systems is
+// in os.h.
 #pragma once
 
 #include "korva_api.h"
+#include "os.h"
 
-#include <csignal>
 #include <cstdint>
 #include <string>
 
 #include <getopt.h>
-#include <semaphore.h>
 
 namespace korva_tool {
 
@@ -85,11 +85,6 @@ int32_t OpenAdapter(const char *cmd, const std::string &name, int32_t mode);
 // that order.  Returns true, or false after a one-line message.
 bool ConfigureAdapter(const char *cmd, int32_t handle, const AdapterConfig &config);
 
-// SIGINT and SIGTERM set StopRequested() and post the given semaphore (may
-// be null), so a wait for frames ends at once.  SIGPIPE is ignored.
-void InstallStopSignals(sem_t *wake);
-bool StopRequested();
-
 // getopt_long over argv[1..] of a subcommand: reports unknown options and
 // missing values as usage errors.  Returns the option, -1 at the end, or
 // '?' after printing the error.
@@ -102,9 +97,5 @@ int CmdDump(int argc, char **argv);
 int CmdSend(int argc, char **argv);
 int CmdSim(int argc, char **argv);
 int CmdDemo(int argc, char **argv);
-
-// The simulator program: next to this executable, in the build tree
-// (../korva_sim/korva_sim), or "korva_sim" to be found on PATH.
-std::string FindSimulator();
 
 } // namespace korva_tool
