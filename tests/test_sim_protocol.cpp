@@ -186,79 +186,84 @@ TEST(SimProtocol, CommandRulesOverPtyAndTcp) {
 
 TEST(SimProtocol, FramesFromTheControlChannel) {
     TempDir dir;
-    Sim sim({"--pty", dir / "ttyS0", "--log-tx"});
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    Host host(sim);
-    ASSERT_TRUE(host.Ok());
+    // Over TCP too: a socket takes a flood's text far faster than a pty.
+    for (const bool tcp : {false, true}) {
+        SCOPED_TRACE(tcp ? "tcp" : "pty");
+        Sim sim(tcp ? std::vector<std::string>{"--tcp", "0", "--log-tx"}
+                    : std::vector<std::string>{"--pty", dir / "ttyS0", "--log-tx"});
+        ASSERT_TRUE(sim.Ok()) << sim.Error();
+        Host host(sim);
+        ASSERT_TRUE(host.Ok());
 
-    // Back-to-back frames wait for an open channel.
-    ASSERT_TRUE(sim.Command("send 456#"));
-    ASSERT_EQ(host.Ask("O"), "\r");
-    EXPECT_EQ(host.Reply(), "t4560\r");
+        // Back-to-back frames wait for an open channel.
+        ASSERT_TRUE(sim.Command("send 456#"));
+        ASSERT_EQ(host.Ask("O"), "\r");
+        EXPECT_EQ(host.Reply(), "t4560\r");
 
-    for (auto [frame, line] : std::vector<std::pair<std::string, std::string>>{
-             {"123#AABB", "t1232AABB\r"}, {"12345678#01", "T12345678101\r"}, {"7FF#11.22.33", "t7FF3112233\r"},
-             {"123#R", "r1230\r"}, {"1FFFFFFF#R4", "R1FFFFFFF4\r"}, {"t7ff1ab", "t7ff1ab\r"},
-             {"t12311A2B3C", "t12311A2B3C\r"}}) {
-        ASSERT_TRUE(sim.Command("send " + frame)) << frame;
-        EXPECT_EQ(host.Reply(), line) << frame;
-    }
-    EXPECT_TRUE(sim.WaitFor("tx t1232AABB"));
-    for (const char *bad : {"send 12#AA", "send 800#", "send 123#AAB", "send 123#R9", "send t1232AA",
-                            "send 123# count=0", "flood 0", "flood 5 len=3", "bogus", "status 4"})
-        EXPECT_FALSE(sim.Command(bad)) << bad;
-
-    // Time stamps: forced per send, or for every frame after Z1.
-    ASSERT_TRUE(sim.Command("send 123#11 ts=on"));
-    std::string line = host.Reply();
-    EXPECT_EQ(line.substr(0, 7), "t123111");
-    EXPECT_TRUE(IsTimestamp(line.substr(7, 4))) << line;
-    ASSERT_EQ(host.Ask("C"), "\r");
-    ASSERT_EQ(host.Ask("Z1"), "\r");
-    ASSERT_EQ(host.Ask("L"), "\r");
-    ASSERT_TRUE(sim.Command("send 321#"));
-    line = host.Reply();
-    EXPECT_EQ(line.size(), 10u);
-    EXPECT_TRUE(IsTimestamp(line.substr(5, 4))) << line;
-    ASSERT_TRUE(sim.Command("send 321# ts=off"));
-    EXPECT_EQ(host.Reply(), "t3210\r");
-
-    // Timed repetition.
-    ASSERT_TRUE(sim.Command("send 100#01 count=3 every=10 ts=off"));
-    EXPECT_EQ(host.Take(3 * 8), "t100101\rt100101\rt100101\r");
-    EXPECT_TRUE(sim.WaitFor("done send 100#01 sent=3 lost=0"));
-
-    // A flood numbers its frames: order and loss can be checked.
-    const uint32_t kFlood = 20000;
-    ASSERT_TRUE(sim.Command("log tx off"));
-    ASSERT_TRUE(sim.Command("flood 20000 id=1ABCDEF0 len=5 ts=off"));
-    for (uint32_t seq = 0; seq < kFlood; ++seq) {
-        char expected[32];
-        snprintf(expected, sizeof expected, "T1ABCDEF05%08X%02X\r", seq, ~seq >> 24 & 0xFF);
-        std::string got = host.Take(21);
-        if (got != expected) {
-            ADD_FAILURE() << "frame " << seq << ": " << got;
-            break;
+        for (auto [frame, line] : std::vector<std::pair<std::string, std::string>>{
+                 {"123#AABB", "t1232AABB\r"}, {"12345678#01", "T12345678101\r"}, {"7FF#11.22.33", "t7FF3112233\r"},
+                 {"123#R", "r1230\r"}, {"1FFFFFFF#R4", "R1FFFFFFF4\r"}, {"t7ff1ab", "t7ff1ab\r"},
+                 {"t12311A2B3C", "t12311A2B3C\r"}}) {
+            ASSERT_TRUE(sim.Command("send " + frame)) << frame;
+            EXPECT_EQ(host.Reply(), line) << frame;
         }
+        EXPECT_TRUE(sim.WaitFor("tx t1232AABB"));
+        for (const char *bad : {"send 12#AA", "send 800#", "send 123#AAB", "send 123#R9", "send t1232AA",
+                                "send 123# count=0", "flood 0", "flood 5 len=3", "bogus", "status 4"})
+            EXPECT_FALSE(sim.Command(bad)) << bad;
+
+        // Time stamps: forced per send, or for every frame after Z1.
+        ASSERT_TRUE(sim.Command("send 123#11 ts=on"));
+        std::string line = host.Reply();
+        EXPECT_EQ(line.substr(0, 7), "t123111");
+        EXPECT_TRUE(IsTimestamp(line.substr(7, 4))) << line;
+        ASSERT_EQ(host.Ask("C"), "\r");
+        ASSERT_EQ(host.Ask("Z1"), "\r");
+        ASSERT_EQ(host.Ask("L"), "\r");
+        ASSERT_TRUE(sim.Command("send 321#"));
+        line = host.Reply();
+        EXPECT_EQ(line.size(), 10u);
+        EXPECT_TRUE(IsTimestamp(line.substr(5, 4))) << line;
+        ASSERT_TRUE(sim.Command("send 321# ts=off"));
+        EXPECT_EQ(host.Reply(), "t3210\r");
+
+        // Timed repetition.
+        ASSERT_TRUE(sim.Command("send 100#01 count=3 every=10 ts=off"));
+        EXPECT_EQ(host.Take(3 * 8), "t100101\rt100101\rt100101\r");
+        EXPECT_TRUE(sim.WaitFor("done send 100#01 sent=3 lost=0"));
+
+        // A flood numbers its frames: order and loss can be checked.
+        const uint32_t kFlood = 20000;
+        ASSERT_TRUE(sim.Command("log tx off"));
+        ASSERT_TRUE(sim.Command("flood 20000 id=1ABCDEF0 len=5 ts=off"));
+        for (uint32_t seq = 0; seq < kFlood; ++seq) {
+            char expected[32];
+            snprintf(expected, sizeof expected, "T1ABCDEF05%08X%02X\r", seq, ~seq >> 24 & 0xFF);
+            std::string got = host.Take(21);
+            if (got != expected) {
+                ADD_FAILURE() << "frame " << seq << ": " << got;
+                break;
+            }
+        }
+        EXPECT_TRUE(sim.WaitFor("done flood sent=20000 lost=0"));
+
+        // Raw bytes, garbage and overlong lines.
+        ASSERT_TRUE(sim.Command("raw x\\a\\x00\\r"));
+        EXPECT_EQ(host.Take(4), std::string("x\a\0\r", 4));
+        ASSERT_TRUE(sim.Command("garbage 50"));
+        std::string garbage = host.Take(51);
+        EXPECT_EQ(garbage.find('\r'), 50u);
+        ASSERT_TRUE(sim.Command("overlong 100"));
+        std::string overlong = host.Take(101);
+        EXPECT_EQ(overlong.substr(0, 5), "t1238");
+        EXPECT_EQ(overlong.find('\r'), 100u);
+
+        // "stop" ends an endless send.
+        ASSERT_TRUE(sim.Command("send 200#AA every=1 count=0"));
+        EXPECT_TRUE(host.SkipPast("t2001AA"));
+        ASSERT_TRUE(sim.Command("stop"));
+        EXPECT_TRUE(sim.WaitFor("done send 200#AA"));
     }
-    EXPECT_TRUE(sim.WaitFor("done flood sent=20000 lost=0"));
-
-    // Raw bytes, garbage and overlong lines.
-    ASSERT_TRUE(sim.Command("raw x\\a\\x00\\r"));
-    EXPECT_EQ(host.Take(4), std::string("x\a\0\r", 4));
-    ASSERT_TRUE(sim.Command("garbage 50"));
-    std::string garbage = host.Take(51);
-    EXPECT_EQ(garbage.find('\r'), 50u);
-    ASSERT_TRUE(sim.Command("overlong 100"));
-    std::string overlong = host.Take(101);
-    EXPECT_EQ(overlong.substr(0, 5), "t1238");
-    EXPECT_EQ(overlong.find('\r'), 100u);
-
-    // "stop" ends an endless send.
-    ASSERT_TRUE(sim.Command("send 200#AA every=1 count=0"));
-    EXPECT_TRUE(host.SkipPast("t2001AA"));
-    ASSERT_TRUE(sim.Command("stop"));
-    EXPECT_TRUE(sim.WaitFor("done send 200#AA"));
 }
 
 TEST(SimProtocol, BusCarriesFramesBetweenSimulators) {

@@ -446,7 +446,14 @@ void Simulator::Pump() {
                           : write(master_, out_.data() + outPos_, pending);
         if (n > 0) {
             outPos_ += static_cast<size_t>(n);
-            if (static_cast<size_t>(n) >= budget) break;
+            if (static_cast<size_t>(n) >= budget) {
+                // Text for the rest of a flood, so that the poll loop asks
+                // for POLLOUT and comes back: a socket that took the whole
+                // budget at once left nothing pending, and the flood
+                // stopped until some other event.
+                Refill();
+                break;
+            }
             budget -= static_cast<size_t>(n);
             continue;
         }
