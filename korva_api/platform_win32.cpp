@@ -61,8 +61,9 @@ struct Desc {
     Kind kind = Kind::Free;
     HANDLE handle = INVALID_HANDLE_VALUE; // serial port
     SOCKET socket = INVALID_SOCKET;
-    // Serial input: one outstanding 1-byte read while waiting, and what
-    // has been read but not handed out yet (inBuf[inHead..inTail)).
+    // Input read but not handed out yet (inBuf[inHead..inTail)), serial
+    // and socket; for a serial port, the one 1-byte read outstanding while
+    // waiting.
     OVERLAPPED readOv{};
     bool readPending = false;
     char byte = 0;       // what the outstanding read brings
@@ -383,11 +384,26 @@ long SysWrite(int fd, const void *buf, size_t n) {
     if (d == nullptr || d->kind != Kind::Serial) return Fail(ERROR_INVALID_HANDLE);
     return WriteSerial(d, static_cast<const char *>(buf), n);
 }
+/* Socket input goes through the entry's buffer as serial input does: one
+ * recv takes what is there (up to 4 KiB), and the reader's small reads are
+ * served from it (under wine every recv and select is a round trip to the
+ * wine server). */
 long SysRecv(int fd, void *buf, size_t n) {
     Desc *d = Lookup(fd);
     if (d == nullptr || d->kind != Kind::Socket) return Fail(WSAENOTSOCK);
-    const int got = recv(d->socket, static_cast<char *>(buf), n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(n), 0);
-    return got == SOCKET_ERROR ? FailWsa() : got;
+    if (n == 0) return 0;
+    if (d->inHead == d->inTail) {
+        const int got = recv(d->socket, d->inBuf, static_cast<int>(kReadChunk), 0);
+        if (got == SOCKET_ERROR) return FailWsa();
+        if (got == 0) return 0; // the peer closed the connection
+        d->inHead = 0;
+        d->inTail = static_cast<DWORD>(got);
+    }
+    const DWORD have = d->inTail - d->inHead;
+    const DWORD take = n < have ? static_cast<DWORD>(n) : have;
+    std::memcpy(buf, d->inBuf + d->inHead, take);
+    d->inHead += take;
+    return static_cast<long>(take);
 }
 long SysSend(int fd, const void *buf, size_t n) {
     Desc *d = Lookup(fd);
@@ -509,7 +525,8 @@ void PlatThreadRelease(pthread_t thread) {
 int PlatWaitReadable(int fd, int timeoutMs) {
     Desc *d = Lookup(fd);
     if (d == nullptr) return Fail(ERROR_INVALID_HANDLE);
-    return d->kind == Kind::Socket ? WaitSocket(d->socket, false, timeoutMs) : WaitSerialReadable(d, timeoutMs);
+    if (d->kind == Kind::Socket) return d->inHead < d->inTail ? 1 : WaitSocket(d->socket, false, timeoutMs);
+    return WaitSerialReadable(d, timeoutMs);
 }
 
 int PlatWaitWritable(int fd, int timeoutMs) {

@@ -15,8 +15,8 @@
 //   discovery opening by serial number and the first adapter found, through
 //             the COM ports of the system
 //   trace     the trace file "korva_api.log", and LinCAN names
-//   bench N   receives N flooded frames over the COM port and reports
-//             frames/s and CPU per frame
+//   bench N [pty|tcp]  receives N flooded frames over the COM port (or
+//             TCP) and reports frames/s and CPU per frame
 // The exit status is the number of failed checks (0: passed).
 #include "korva_api.h"
 #include "peer.h"
@@ -363,8 +363,8 @@ void Trace() {
     CHECK(std::strcmp(err, "No device was found.") == 0);
 }
 
-void Bench(int count) {
-    const std::string name = StartSim("a", "pty", "--no-log-rx");
+void Bench(int count, const std::string &transport) {
+    const std::string name = StartSim("a", transport, "--no-log-rx");
     if (name.empty()) return;
     const int32_t h = Open(name);
     if (!CHECK(h > 0)) return;
@@ -374,8 +374,8 @@ void Bench(int count) {
     ExpectFlood(h, static_cast<size_t>(count));
     const double ms = NowMs() - t0;
     const double cpu = ProcessCpuSeconds() - cpu0;
-    Note("[ figures  ] windows COM port receive: %d frames in %.0f ms, %.0f frames/s, %.1f us CPU per frame", count,
-         ms, count / (ms / 1000.0), cpu * 1e6 / count);
+    Note("[ figures  ] windows %s receive: %d frames in %.0f ms, %.0f frames/s, %.1f us CPU per frame",
+         transport == "tcp" ? "TCP" : "COM port", count, ms, count / (ms / 1000.0), cpu * 1e6 / count);
     CHECK_EQ(KORVA_Close(h), 0);
 }
 
@@ -397,9 +397,9 @@ int main(int argc, char **argv) {
     } else if (scenario == "trace") {
         Trace();
     } else if (scenario == "bench") {
-        Bench(argc > 2 ? std::atoi(argv[2]) : 100000);
+        Bench(argc > 2 ? std::atoi(argv[2]) : 100000, argc > 3 ? argv[3] : "pty");
     } else {
-        std::fprintf(stderr, "usage: test_windows_api traffic|lost|stall [pty|tcp] | discovery | trace | bench N\n");
+        std::fprintf(stderr, "usage: test_windows_api traffic|lost|stall [pty|tcp] | discovery | trace | bench N [pty|tcp]\n");
         return 2;
     }
     Note("%s %s: %d failed checks", scenario.c_str(), transport.c_str(), g_failures);
