@@ -147,6 +147,17 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Open(const char *name, int32_t mode) {
             return KORVA_ERR_NO_DEVICE;
         }
         if (GetDeviceType(&local) == 0) {
+            // A Lawicel adapter has one command stream: a second handle on
+            // it would reset it under the first and share its line with a
+            // second reader.  (A LinCAN device may be opened more than once:
+            // the kernel driver gives each descriptor its own queue.)
+            if (local.DeviceType != DEVTYPE_OCERA) {
+                if (const int32_t open = HandleOfSystemName(local.SystemName)) {
+                    TraceAt(UNIT_API, 70, KORVA_ERR_NO_DEVICE, "%s is open already (handle %d)", local.SystemName,
+                            open);
+                    return KORVA_ERR_NO_DEVICE;
+                }
+            }
             InitSystem(&local);
             const DriverOps ops = CurrentDriverOps();
             ops.ResetDevice(&local);

@@ -154,6 +154,8 @@ typedef struct ApiVersion {
  * adapter at 3000000 bit/s), a decimal serial number (the adapters in /dev,
  * on Windows the COM ports, are probed), or NULL for the first adapter
  * found.  mode is a KORVA_MODE_*.
+ * A Lawicel adapter that this process has open already is not opened a
+ * second time (KORVA_ERR_NO_DEVICE): two handles cannot share its line.
  * Returns the handle (1..256), KORVA_ERR_NO_DEVICE when nothing answers,
  * KORVA_ERR_SYSTEM when the adapter cannot be opened, KORVA_ERR_NO_MEMORY
  * when all 256 handles are in use. */

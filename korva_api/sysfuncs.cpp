@@ -396,13 +396,12 @@ int32_t GetDeviceType(Device *dev) {
     return 0;
 }
 
-/* True when a registered record has this system name. */
-static bool IsOpen(const char *systemName) {
+int32_t HandleOfSystemName(const char *systemName) {
     for (int i = 0; i < DEVICE_LIST_SIZE; ++i) {
         const Device *d = AtomicLoad(DeviceList[i]);
-        if (d != nullptr && std::strcmp(d->SystemName, systemName) == 0) return true;
+        if (d != nullptr && std::strcmp(d->SystemName, systemName) == 0) return d->Handle;
     }
-    return false;
+    return 0;
 }
 
 int32_t EnumDevicesInDir2List(Device **list, const char *dir) {
@@ -419,7 +418,7 @@ int32_t EnumDevicesInDir2List(Device **list, const char *dir) {
         if (len < 0 || static_cast<size_t>(len) >= sizeof cand.SystemName) continue;
         // An adapter that is open already is not probed again: the probe's
         // reset would take it off the bus under its user.
-        if (IsOpen(cand.SystemName)) continue;
+        if (HandleOfSystemName(cand.SystemName) != 0) continue;
         // An entry that cannot be examined (a dangling link, say) is passed
         // over; the adapters after it are still found.
         int isChar = 0;

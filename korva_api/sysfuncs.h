@@ -243,6 +243,8 @@ KORVA_PUBLIC uint32_t strcpy_max(char *destination, const char *source, uint32_t
 KORVA_PUBLIC int32_t ConvertDeviceName2SystemName(const char *name, char *systemName);
 KORVA_PUBLIC int32_t GetDeviceType(Device *dev);
 KORVA_PUBLIC int32_t EnumDevices2List(Device **list);
+/* The handle of the registered record with this system name, or 0. */
+KORVA_PUBLIC int32_t HandleOfSystemName(const char *systemName);
 /* Discovery over another directory than "/dev" (tests, tools). */
 KORVA_PUBLIC int32_t EnumDevicesInDir2List(Device **list, const char *dir);
 /* The directory EnumDevices2List scans, "/dev" unless a program changes it. */

@@ -73,6 +73,10 @@ TEST(DiscoveryOpen, BySerialNumberAndFirstFound) {
     // Discovery leaves adapters in use alone: opening another one by serial
     // number did not reset the first (a reset would show as "rx C").
     EXPECT_EQ(resetsOfA, a.Count("rx C")) << "adapter 4711 was reset while open";
+    // Nor does opening it again by its location: two handles cannot share
+    // one adapter's line.
+    EXPECT_EQ(KORVA_ERR_NO_DEVICE, KORVA_Open((dir / "ttyUSB0").c_str(), KORVA_MODE_NORMAL));
+    EXPECT_EQ(resetsOfA, a.Count("rx C")) << "adapter 4711 was reset by a second open";
 
     // Closing frees the handles; the next open takes the first adapter found
     // and the lowest free handle.
