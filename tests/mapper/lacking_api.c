@@ -1,9 +1,14 @@
 /* A library with five of the six functions the mapper binds (KORVA_Flush
  * is missing): the mapper must refuse to load over it.  Each refuses
- * every handle. */
+ * every handle.  Built for Linux (the native tests) and as a Windows DLL,
+ * which the wine tests install as korva_api.dll. */
 #include <stdint.h>
 
-#define EXPORT __attribute__((visibility("default")))
+#ifdef _WIN32
+#  define EXPORT __declspec(dllexport) /* cdecl, as korva_api's own */
+#else
+#  define EXPORT __attribute__((visibility("default")))
+#endif
 
 EXPORT int32_t KORVA_Open(const char *name, int32_t mode) {
     (void)name, (void)mode;

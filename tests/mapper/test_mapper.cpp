@@ -4,6 +4,7 @@
 #include "mapper.h"
 #include "mapper_os.h"
 #include "peak.h"
+#include "peak_cases.h"
 #include "procstat.h"
 #include "sim.h"
 #include "tempdir.h"
@@ -180,36 +181,16 @@ TEST_F(Mapper, InitWritesReadsAndCloses) {
     ASSERT_TRUE(sim.WaitFor("state open O"));
 
     // Each MsgType, from packed records, under both frame types of CAN_Init.
-    struct WriteCase {
-        uint32_t id;
-        uint8_t type;
-        const char *standard, *extended; // the line on the wire after CAN_Init(w, 0) and (w, 1)
-    };
-    const WriteCase writes[] = {
-        {0x123, 0x00, "rx t1232AABB", "rx T000001232AABB"},
-        {0x124, 0x01, "rx r1242", "rx R000001242"},
-        {0x1234567, 0x02, "rx T012345672AABB", "rx T012345672AABB"},
-        {0x1234568, 0x03, "rx R012345682", "rx R012345682"},
-        {0x125, 0x80, "rx t1252AABB", "rx T000001252AABB"},
-    };
-    for (const WriteCase &w : writes) {
+    for (const peak_cases::WriteCase &w : peak_cases::kWrites) {
         Packed m(Msg(w.id, w.type, {0xAA, 0xBB}));
         EXPECT_EQ(PEAK_RESULT_OK, CAN_Write(m.get()));
         EXPECT_TRUE(sim.WaitFor(w.standard)) << w.standard;
     }
 
     // Every frame kind, with and without the adapter's time stamp.
-    for (const char *line : {"t1232AABB1234", "T1ABCDEF01F00ED0", "r7FF3BEEF", "R0000000100001", "t0011EE"})
-        ASSERT_TRUE(sim.Command(std::string("send ") + line));
-    struct ReadCase {
-        uint32_t id;
-        uint8_t type, len, data0;
-        uint32_t stamp;
-    };
-    const ReadCase reads[] = {{0x123, 0x00, 2, 0xAA, 0x1234}, {0x1ABCDEF0, 0x02, 1, 0xF0, 0x0ED0},
-                              {0x7FF, 0x01, 3, 0x00, 0xBEEF}, {0x1, 0x03, 0, 0x00, 1},
-                              {0x001, 0x00, 1, 0xEE, 0}};
-    for (const ReadCase &r : reads) {
+    for (const peak_cases::ReadCase &r : peak_cases::kReads)
+        ASSERT_TRUE(sim.Command(std::string("send ") + r.line));
+    for (const peak_cases::ReadCase &r : peak_cases::kReads) {
         Packed in;
         PeakTimestamp stamp;
         std::memset(&stamp, 0x5A, sizeof stamp);
@@ -252,7 +233,7 @@ TEST_F(Mapper, InitWritesReadsAndCloses) {
     ASSERT_EQ(PEAK_RESULT_OK, Init(0x0014, 1));
     EXPECT_TRUE(sim.WaitFor("client closed"));
     EXPECT_TRUE(sim.WaitFor("set btr=0014"));
-    for (const WriteCase &w : writes) {
+    for (const peak_cases::WriteCase &w : peak_cases::kWrites) {
         Packed p(Msg(w.id, w.type, {0xAA, 0xBB}));
         EXPECT_EQ(PEAK_RESULT_OK, CAN_Write(p.get()));
         EXPECT_TRUE(sim.WaitFor(w.extended)) << w.extended;

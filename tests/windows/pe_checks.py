@@ -22,7 +22,13 @@ removes its own arguments (on i386 every `ret` carries its argument byte
 count: the standard calling convention); the version resource carries
 version 1.0.1.0 and the module's strings.
 
+peak_client, a program linked to korva_mapper_peak.dll through its import
+library and declaring the functions with the standard calling convention,
+as such programs do (so on i386 it references the decorated CAN_Init@8):
+it imports the plain export names.
+
 Usage: pe_checks.py [--objdump OBJDUMP] [--machine i686|x86_64] korva_api|korva_mapper_peak DLL
+       pe_checks.py [--machine i686|x86_64] peak_client PROGRAM.exe
 """
 import argparse
 import os
@@ -183,15 +189,31 @@ def check_mapper(checks, pe, objdump, path, i386):
         checks.check(strings.get(key) == value, f"version string {key}", repr(strings.get(key)))
 
 
+def check_client(checks, pe, machine):
+    checks.check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE[MACHINES[machine]], f"machine {MACHINES[machine]}",
+                 hex(pe.FILE_HEADER.Machine))
+    names = []
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        if entry.dll.decode().lower() == "korva_mapper_peak.dll":
+            names += [i.name.decode() if i.name else f"#{i.ordinal}" for i in entry.imports]
+    checks.check("CAN_Init" in names, "CAN_Init imported from korva_mapper_peak.dll", names)
+    wrong = [n for n in names if n not in MAPPER_EXPORTS]
+    checks.check(not wrong, "only plain export names imported", wrong)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
     parser.add_argument("--machine", choices=sorted(MACHINES), default="i686")
-    parser.add_argument("module", choices=["korva_api", "korva_mapper_peak"])
+    parser.add_argument("module", choices=["korva_api", "korva_mapper_peak", "peak_client"])
     parser.add_argument("dll")
     args = parser.parse_args()
     checks = Checks()
     pe = pefile.PE(args.dll)
+    if args.module == "peak_client":
+        check_client(checks, pe, args.machine)
+        print(f"{checks.passed} passed, {checks.failed} failed")
+        return 1 if checks.failed else 0
     i386 = check_common(checks, pe, args.module + ".dll", args.machine)
     if args.module == "korva_api":
         check_api(checks, pe, args.objdump, args.dll, i386)

@@ -34,6 +34,8 @@ namespace korva_wintest {
 
 inline int g_failures = 0;
 
+constexpr UINT kCrashed = 124; // exit status of a program that crashed
+
 inline bool Check(bool ok, const char *what, const char *file, int line) {
     if (!ok) {
         std::printf("FAIL %s:%d: %s\n", file, line, what);
@@ -64,6 +66,27 @@ inline void Note(const char *format, ...) {
     va_end(ap);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+// A crash ends the program with a failure that the relay passes on.  Left
+// to itself, wine starts its debugger on an unhandled exception, which
+// ends the process with exit status 0: a test that crashed would pass.
+inline LONG WINAPI ReportCrash(EXCEPTION_POINTERS *e) {
+    std::printf("FAIL unhandled exception %08lX at %p\n", e->ExceptionRecord->ExceptionCode,
+                e->ExceptionRecord->ExceptionAddress);
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), kCrashed);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The exit status for the failed checks: never a multiple of 256, which
+// the relay would see as 0.
+inline int ExitStatus() { return g_failures < 100 ? g_failures : 100; }
+
+// Call first in main.
+inline void CatchCrashes() {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    SetUnhandledExceptionFilter(ReportCrash);
 }
 
 // One request to the relay and its answer line (without the line end).

@@ -383,6 +383,7 @@ void Bench(int count, const std::string &transport) {
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    CatchCrashes();
     const std::string scenario = argc > 1 ? argv[1] : "";
     const std::string transport = argc > 2 ? argv[2] : "pty";
     if (scenario == "traffic") {
@@ -403,5 +404,5 @@ int main(int argc, char **argv) {
         return 2;
     }
     Note("%s %s: %d failed checks", scenario.c_str(), transport.c_str(), g_failures);
-    return g_failures;
+    return ExitStatus();
 }
