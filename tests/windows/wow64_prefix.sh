@@ -39,9 +39,10 @@ unavailable() {
 
 # A 32-bit program of wine's own (the command interpreter) runs and answers.
 runs_32bit() {
-  out=$(timeout 120 "$LOADER" 'C:\windows\syswow64\cmd.exe' /c echo korva-wow64 2>/dev/null | tr -d '\r')
+  out=$(timeout 120 "$LOADER" 'C:\windows\syswow64\cmd.exe' /c echo korva-wow64 2>/dev/null)
   timeout 60 wineserver -w 2>/dev/null
-  [ "$out" = "korva-wow64" ]
+  case "$out" in *korva-wow64*) return 0 ;; esac
+  return 1
 }
 
 case "$(cat "$STAMP" 2>/dev/null)" in
@@ -51,6 +52,20 @@ esac
 rm -f "$DIR/unavailable" "$STAMP"
 
 [ -n "$LOADER" ] && [ -x "$LOADER" ] || unavailable "no 64-bit wine loader (package wine64)"
+# WoW64 runs 32-bit code by a far jump to the kernel's 32-bit user code
+# segment (selector 0x23); a kernel whose 32-bit emulation is switched off
+# faults there.  A 64-bit program that jumps there and back tells, before
+# anything is fetched (where binutils are at hand).
+probe="$DIR/probe32"
+if printf '%s\n' '_start: pushq $0x23' 'leaq code32(%rip), %rax' 'pushq %rax' 'lretq' '.code32' \
+     'code32: ljmp $0x33, $back' '.code64' 'back: movl $60, %eax' 'xorl %edi, %edi' 'syscall' '.globl _start' |
+     as -o "$probe.o" - 2>/dev/null && ld -o "$probe" "$probe.o" 2>/dev/null; then
+  ("$probe"; exit $?) 2>/dev/null # the subshell reports the fault, to nowhere
+  rc=$?
+  rm -f "$probe" "$probe.o"
+  [ $rc -eq 0 ] || unavailable "this kernel refuses 32-bit code (a jump to its 32-bit code segment faults: 32-bit emulation is switched off)"
+fi
+
 [ -n "$VERSION" ] || unavailable "libwine:amd64 is not installed (package wine64)"
 [ -d "$UNIX_DLLS" ] || unavailable "$UNIX_DLLS is missing"
 
@@ -88,18 +103,8 @@ echo "korva: making the WoW64 wine prefix $WINEPREFIX"
 timeout 300 "$LOADER" wineboot -i >"$DIR/wineboot.log" 2>&1
 timeout 120 wineserver -w 2>/dev/null
 if [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] || ! runs_32bit; then
-  # wineboot fills syswow64 from a 32-bit program; where none runs, the
-  # kernel refuses 32-bit code (its 32-bit code segment, which WoW64
-  # switches to, is off, as is 32-bit emulation).
-  why="wineboot could not fill syswow64 or run its cmd.exe"
-  probe="$DIR/probe32"
-  if printf '.globl _start\n_start: movl $1, %%eax\nxorl %%ebx, %%ebx\nint $0x80\n' |
-       as --32 -o "$probe.o" - 2>/dev/null && ld -m elf_i386 -o "$probe" "$probe.o" 2>/dev/null; then
-    "$probe" 2>/dev/null || why="$why; a 32-bit Linux program does not start either: the kernel's 32-bit emulation is off"
-  fi
-  rm -f "$probe" "$probe.o"
   rm -rf "$WINEPREFIX"
-  unavailable "32-bit code does not run on this machine ($why)"
+  unavailable "wineboot could not fill syswow64 or run its 32-bit cmd.exe (see $DIR/wineboot.log)"
 fi
 echo "ok $VERSION" >"$STAMP"
 echo "korva: WoW64 prefix ready (libwine:i386 $VERSION)"
