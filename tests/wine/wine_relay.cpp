@@ -7,8 +7,10 @@
 // The environment names the wine prefix (WINEPREFIX), the simulator
 // (KORVA_SIM) and, optionally, the wine loader (KORVA_WINE, else "wine")
 // and a file whose presence says that the prefix cannot run the program
-// (KORVA_WINE_UNAVAILABLE: the relay prints it and exits with 123, which
-// the test counts as skipped).  The program runs with the prefix's drive
+// (KORVA_WINE_UNAVAILABLE: the relay prints "wine_relay: skipped: " and
+// the file's line, which the test counts as skipped, and exits with 125;
+// no exit status of its own could tell, as a Windows program's status is
+// cut to its low byte).  The program runs with the prefix's drive
 // C: as its working directory, where it finds its files.  A simulator on
 // a pseudo-terminal is linked as a COM port of the prefix (dosdevices/com5,
 // com6, ...), which wine opens like a serial port.  The relay passes the
@@ -41,7 +43,6 @@ namespace fs = std::filesystem;
 using korva_test::Sim;
 
 constexpr int kRelayFailed = 125;
-constexpr int kUnavailable = 123;
 constexpr int kFirstComPort = 5;
 
 std::string g_prefix;
@@ -139,8 +140,8 @@ int main(int argc, char **argv) {
     if (const char *unavailable = std::getenv("KORVA_WINE_UNAVAILABLE"); unavailable && *unavailable) {
         std::ifstream why(unavailable);
         if (std::string line; std::getline(why, line)) {
-            std::printf("%s\n", line.c_str());
-            return kUnavailable;
+            std::printf("wine_relay: skipped: %s\n", line.c_str());
+            return kRelayFailed;
         }
     }
     // COM ports of an earlier run are gone; so is the prefix's own COM1
