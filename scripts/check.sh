@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Installs what the tests need (Debian packages, only those missing), then
-# builds and runs the whole test suite three times: a plain build with
-# warnings as errors, the 64-bit and 32-bit Windows builds (mingw-w64; the
-# 64-bit one tested under wine64), an AddressSanitizer+UndefinedBehavior-
-# Sanitizer build and a ThreadSanitizer build, each in its own directory;
-# then runs each fuzz harness for a bounded time.  Any failure or sanitizer report fails
-# the run.  The plain build also tests the python-can back-end (in a virtual
-# environment under build/) and the Debian package, which it installs on
-# this machine and removes again (skipped without root or sudo).
+# builds and runs the test suite of each build, each in its own directory:
+# a plain build with warnings as errors; the 64-bit and 32-bit Windows
+# builds (mingw-w64), whose programs run under wine64, the 32-bit ones in
+# its WoW64 mode (wine's 32-bit DLLs are fetched into build-win32/wow64;
+# where 32-bit code cannot run, those runs are skipped and the reason
+# printed); an AddressSanitizer+UndefinedBehaviorSanitizer build and a
+# ThreadSanitizer build; then runs each fuzz harness for a bounded time.
+# Any failure or sanitizer report fails the run.  The plain build also
+# tests the python-can back-end (in a virtual environment under build/)
+# and the Debian package, which it installs on this machine and removes
+# again (skipped without root or sudo).
 #
 #   scripts/check.sh            everything
 #   KORVA_FUZZ_SECONDS=10 scripts/check.sh   shorter fuzzing
@@ -49,13 +52,16 @@ run_suite() { # name, build dir, extra cmake arguments...
 }
 
 run_suite "plain build" build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-# The Windows DLLs, cross-built: the 64-bit build's tests run under wine64
-# with the plain build's simulator and relay; the 32-bit build, which
-# cannot run here, checks its PE files.
+# The Windows DLLs, cross-built: both builds' tests run under wine64 with
+# the plain build's simulator and relay, the 32-bit programs in wine's
+# WoW64 mode (never wine32); both check their PE files.
 run_suite "Windows 64-bit build" build-win64 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" -DKORVA_LINUX_BUILD_DIR="$ROOT/build"
 run_suite "Windows 32-bit build" build-win32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-i686.cmake"
+  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-i686.cmake" -DKORVA_LINUX_BUILD_DIR="$ROOT/build"
+if [ -f "$ROOT/build-win32/wow64/unavailable" ]; then
+  echo "== WARNING: $(cat "$ROOT/build-win32/wow64/unavailable")"
+fi
 run_suite "ASan+UBSan build" build-asan -DCMAKE_BUILD_TYPE=Debug -DKORVA_SANITIZE=address
 run_suite "TSan build" build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVA_SANITIZE=thread
 if ls "$ROOT"/tests/fuzz/fuzz_*.cpp >/dev/null 2>&1; then

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Checks korva's Windows DLLs from their PE files.
 
-32-bit programs cannot run on the build machines, so what a program that
-loads korva_api.dll or korva_mapper_peak.dll relies on is read from the
-file.  For both DLLs:
+What a program that loads korva_api.dll or korva_mapper_peak.dll relies
+on, whatever toolchain built it, is read from the file (the test programs
+run the DLLs as well, the 32-bit ones where wine's WoW64 mode runs).  For
+both DLLs:
 
   - the machine (i386 for the 32-bit build, AMD64 for the 64-bit one, as
     --machine says);
