@@ -281,4 +281,22 @@ int32_t WriteFrame_Ocera(Device *dev, const CanMsg *frames, uint32_t count, uint
     return 0;
 }
 
+
+DriverOps Driver_Ocera = {
+    .GetDeviceSerialNrNVersion = GetDeviceSerialNrNVersion_Ocera,
+    .GetDeviceFlags = GetDeviceFlags_Ocera,
+    .SetDeviceAccCodeMask = SetDeviceAccCodeMask_Ocera,
+    .SetDeviceTimestamp = SetDeviceTimestamp_Ocera,
+    .SetDeviceFilterMode = SetDeviceFilterMode_Ocera,
+    .FlushReadBuffer = FlushReadBuffer_Ocera,
+    .OpenDevice = OpenDevice_Ocera,
+    .ResetDevice = ResetDevice_Ocera,
+    .CloseDevice = CloseDevice_Ocera,
+    .SetDeviceSpeed = SetDeviceSpeed_Ocera,
+    .SetDeviceBTR = SetDeviceBTR_Ocera,
+    .ReadThread = ReadThread_Ocera,
+    .WriteFrame = WriteFrame_Ocera,
+    .FlushWriteBuffer = FlushWriteBuffer_Ocera,
+};
+
 } // extern "C"

@@ -44,9 +44,9 @@ KORVA_PUBLIC int32_t GetDeviceSerialNrNVersion_Ocera(Device *dev);
 KORVA_PUBLIC int32_t GetDeviceFlags_Ocera(Device *dev, uint32_t *flags);
 KORVA_PUBLIC int32_t SetDeviceAccCodeMask_Ocera(Device *dev, const uint32_t *codeMask);
 KORVA_PUBLIC int32_t SetDeviceTimestamp_Ocera(Device *dev, int32_t on);
-/* The LinCAN driver has no filter mode: -11.  Installed only in the
- * records of LinCAN handles; the process-wide table keeps the Lawicel
- * operation in that slot. */
+/* The LinCAN driver has no filter mode: -11.  Serves the records of
+ * LinCAN handles; the process-wide table keeps the Lawicel operation in
+ * that slot. */
 KORVA_PUBLIC int32_t SetDeviceFilterMode_Ocera(Device *dev, int32_t mode);
 KORVA_PUBLIC int32_t FlushReadBuffer_Ocera(Device *dev);
 KORVA_PUBLIC int32_t OpenDevice_Ocera(Device *dev);
