@@ -105,7 +105,6 @@ int32_t CanMsg2LinCanRecord(const CanMsg *msg, uint8_t *record) {
     return 0;
 }
 
-/* The LinCAN device has no serial number or versions to report. */
 /* A LinCAN device has no identity to report: always 0 with the numbers
  * 0, where the system has LinCAN devices at all.  Elsewhere (Windows)
  * there is no such device to find, and opening the name says so. */

@@ -77,6 +77,12 @@ int UsageError(const char *cmd, const char *fmt, ...) {
     return kExitUsage;
 }
 
+std::string ErrorText(int32_t code) {
+    char buf[64] = {};
+    KORVA_GetErrorString(code, buf, sizeof buf - 1);
+    return buf;
+}
+
 std::string Reason(int32_t rc) {
     const char *words = "failed";
     switch (rc) {
