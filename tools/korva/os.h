@@ -50,6 +50,10 @@ bool StopRequested();
 int32_t OpenWithStopSignalsBlocked(const char *name, int32_t mode);
 
 // ---- adapter names
+// The kind korva_api gives a name (its ClassifyDeviceName): DEVTYPE_SERIAL,
+// DEVTYPE_USB, DEVTYPE_OCERA or DEVTYPE_NET for a location, DEVTYPE_NONE
+// for a location that names no adapter, -1 for a serial number.
+int32_t ClassifyAdapterName(const char *name);
 // Whether name, which the library takes as a device, is one this system
 // has.  False with the reason in *why ("/dev/ttyS9: No such file or
 // directory").

@@ -4,6 +4,7 @@
 #include "tool.h"
 
 #include "korva_api.h"
+#include "sysfuncs.h"
 
 #include <algorithm>
 #include <atomic>
@@ -154,6 +155,8 @@ void InstallStopSignals(RcvEvent *wake) {
 }
 
 bool StopRequested() { return g_stop.load(); }
+
+int32_t ClassifyAdapterName(const char *name) { return ClassifyDeviceName(name); }
 
 int32_t OpenWithStopSignalsBlocked(const char *name, int32_t mode) {
     // The library's reader thread inherits the signal mask: with the stop
