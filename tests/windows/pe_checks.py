@@ -146,6 +146,10 @@ def check_api(checks, pe, objdump, path, i386):
     checks.check(not missing, f"all {len(wanted)} names exported under their plain names", f"missing {missing}")
     decorated = [n for n in found if "@" in n or n.startswith("_")]
     checks.check(not decorated, "no decorated export names", decorated)
+    # The DLL reaches its own functions and globals directly: nothing of
+    # it is imported, so a program's names can never take their place.
+    own = [e.dll.decode() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) if e.dll.decode().lower() == "korva_api.dll"]
+    checks.check(not own, "its own names never reached through an import", own)
     if i386:
         rets = returns_by_function(objdump, path)
         base = pe.OPTIONAL_HEADER.ImageBase

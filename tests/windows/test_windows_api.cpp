@@ -312,6 +312,19 @@ void Discovery() {
     for (int i = 0; i < 5 && h == KORVA_ERR_NO_DEVICE; ++i) h = KORVA_Open(nullptr, 0);
     CHECK(h > 0);
     if (h > 0) CHECK_EQ(KORVA_Close(h), 0);
+    // Records copied out of discovery carry no mutex of the probe's: each
+    // handle opened from it locks its own (winpthreads' mutexes are heap
+    // objects, so a copied one would be a destroyed one by now).
+    for (int round = 0; round < 2; ++round) {
+        h = round == 0 ? Open("4711") : KORVA_ERR_NO_DEVICE;
+        for (int i = 0; i < 5 && h == KORVA_ERR_NO_DEVICE; ++i) h = KORVA_Open(nullptr, 0);
+        if (!CHECK(h > 0)) break;
+        const CanMsg m{0x123, 1, {0x11}, KORVA_FLAG_STANDARD, 0};
+        uint32_t written = 0;
+        CHECK_EQ(KORVA_Write(h, &m, 1, &written), 0);
+        CHECK_EQ(KORVA_Flush(h), 0);
+        CHECK_EQ(KORVA_Close(h), 0);
+    }
     // The simulator's port under its other names.
     for (const std::string &alias : {"\\\\.\\" + name, "USB-" + name}) {
         h = Open(alias);
