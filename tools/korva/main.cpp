@@ -27,8 +27,9 @@ Commands:
   send ADAPTER FRAME... send frames (cansend syntax); a load generator with --count/--rate
 %s
 ADAPTER is %s
-"korva COMMAND --help" describes a command.  Exit status: 0 success,
-1 the adapter or the system failed, 2 wrong command line.
+"korva COMMAND --help" describes a command, "korva --version" prints the
+version.  Exit status: 0 success, 1 the adapter or the system failed,
+2 wrong command line.
 )";
 
 void PrintUsage(FILE *to) { std::fprintf(to, kUsage, kOsListLine, kOsSimLines, kOsAdapterHelp); }
@@ -247,6 +248,10 @@ int main(int argc, char **argv) {
     const std::string_view cmd = argv[1];
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
         PrintUsage(stdout);
+        return kExitOk;
+    }
+    if (cmd == "--version") {
+        std::printf("korva %s\n", KORVA_VERSION);
         return kExitOk;
     }
     struct Command {
