@@ -169,7 +169,10 @@ int32_t OpenAdapter(const char *cmd, const std::string &name, int32_t mode) {
     const bool network = !device && Contains(name, ":");
     const int32_t h = OpenWithStopSignalsBlocked(n, mode);
     if (h > 0) return h;
-    if (h == KORVA_ERR_NO_DEVICE && !device && !network)
+    std::string denied;
+    if (device && DeviceAccessDenied(name, &denied))
+        Complain(cmd, "cannot open adapter '%s': %s", n, denied.c_str());
+    else if (h == KORVA_ERR_NO_DEVICE && !device && !network)
         Complain(cmd, "no adapter with serial number %s answers %s (%s)", n, kOsScanPlace, ErrorText(h).c_str());
     else if (h == KORVA_ERR_NO_DEVICE)
         Complain(cmd, "no adapter answers at '%s' (%s)", n, ErrorText(h).c_str());
