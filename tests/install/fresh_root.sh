@@ -58,35 +58,35 @@ if [ "${1:-}" = "--steps" ]; then
   . /root/fresh-test/example_on_sim.sh
   trap stop_sim EXIT
 
-  echo "== fresh root: scripts/demo.sh"
+  echo "== fresh root: scripts/demo.sh (at ${SECONDS} s)"
   scripts/demo.sh >"$work/demo.out" 2>&1 || fail "scripts/demo.sh failed: $(tail -n 20 "$work/demo.out")"
   grep -E '^([0-9]+) of \1 frames went from A to B unchanged\.$' "$work/demo.out" \
     || fail "the demo did not report every frame through: $(tail -n 20 "$work/demo.out")"
 
-  echo "== fresh root: the README's build and install"
+  echo "== fresh root: the README's build and install (at ${SECONDS} s)"
   cmake -S . -B build >"$work/configure.out" 2>&1 || fail "cmake -S . -B build: $(tail -n 20 "$work/configure.out")"
   for package in libiniparser-dev libgtest-dev; do
     grep -q "not found (Debian package $package)" "$work/configure.out" \
       || fail "the configure does not say that $package is missing"
   done
-  cmake --build build -j "$(nproc)" >"$work/build.out" 2>&1 || fail "cmake --build build: $(tail -n 30 "$work/build.out")"
+  cmake --build build -j >"$work/build.out" 2>&1 || fail "cmake --build build -j: $(tail -n 30 "$work/build.out")"
   cmake --install build >"$work/install.out" || fail "cmake --install build"
   ldconfig
   version=$(sed -n 's/^project(korva VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
   [ "$(korva --version)" = "korva $version" ] || fail "korva --version says '$(korva --version)', not korva $version"
 
-  echo "== fresh root: examples/c against the installed files"
+  echo "== fresh root: examples/c against the installed files (at ${SECONDS} s)"
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pkg-config >"$work/apt.out" 2>&1 \
     || fail "apt-get install pkg-config: $(tail -n 5 "$work/apt.out")"
   build_c_example /root/korva cc /usr/local/lib
   start_sim korva_sim --pty "$work/ttyUSB0" --serial 4242
   run_c_example "$work/ttyUSB0"
   stop_sim
-  echo "== fresh root: all steps passed"
+  echo "== fresh root: all steps passed (${SECONDS} s)"
   exit 0
 fi
 
-cache=$1 src=$2
+cache=$(mkdir -p "$1" && cd "$1" && pwd) src=$2
 skip() {
   echo "SKIPPED: fresh-root test: $*"
   exit 77
@@ -139,7 +139,6 @@ wget -q -T 20 -t 2 -O /dev/null "$mirror/dists/$suite/Release" || skip "cannot r
 arch=$(dpkg --print-architecture)
 base=$cache/$suite-$arch-minbase.tar
 debs=$cache/$suite-$arch-debs.tar
-mkdir -p "$cache"
 work=$(mktemp -d "$cache/run-XXXXXX")
 root=$work/root
 cleanup() {
@@ -177,4 +176,4 @@ unshare --mount --pid --kill-child --mount-proc="$root/proc" --propagation priva
 # What apt fetched, for the next run.
 (cd "$root/var/cache/apt/archives" && ls ./*.deb >/dev/null 2>&1 && tar -cf "$debs.part" ./*.deb && mv "$debs.part" "$debs") || true
 [ $status -eq 0 ] || fail "a step in the fresh root failed (exit status $status)"
-echo "PASSED: fresh-root test ($suite from $mirror)"
+echo "PASSED: fresh-root test ($suite from $mirror, ${SECONDS} s)"
