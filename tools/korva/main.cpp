@@ -29,8 +29,9 @@ Commands:
   send ADAPTER FRAME... send frames (cansend syntax); a load generator with --count/--rate
 %s
 ADAPTER is %s
-"korva COMMAND --help" describes a command.  Exit status: 0 success,
-1 the adapter or the system failed, 2 wrong command line.
+"korva COMMAND --help" describes a command, "korva --version" prints the
+version.  Exit status: 0 success, 1 the adapter or the system failed,
+2 wrong command line.
 )";
 
 void PrintUsage(FILE *to) { std::fprintf(to, kUsage, kOsListLine, kOsSimLines, kOsAdapterHelp); }
@@ -186,7 +187,11 @@ int32_t OpenAdapter(const char *cmd, const std::string &name, int32_t mode) {
     const char *n = name.c_str();
     const int32_t h = OpenWithStopSignalsBlocked(n, mode);
     if (h > 0) return h;
-    if (h == KORVA_ERR_NO_DEVICE && KindOfName(name) == NameKind::SerialNumber)
+    std::string denied;
+    const NameKind kind = KindOfName(name);
+    if (kind == NameKind::Device && DeviceAccessDenied(name, &denied))
+        Complain(cmd, "cannot open adapter '%s': %s", n, denied.c_str());
+    else if (h == KORVA_ERR_NO_DEVICE && kind == NameKind::SerialNumber)
         Complain(cmd, "no adapter with serial number %s answers %s (%s)", n, kOsScanPlace, ErrorText(h).c_str());
     else if (h == KORVA_ERR_NO_DEVICE)
         Complain(cmd, "no adapter answers at '%s' (%s)", n, ErrorText(h).c_str());
@@ -265,6 +270,10 @@ int main(int argc, char **argv) {
     const std::string_view cmd = argv[1];
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
         PrintUsage(stdout);
+        return kExitOk;
+    }
+    if (cmd == "--version") {
+        std::printf("korva %s\n", KORVA_VERSION);
         return kExitOk;
     }
     struct Command {

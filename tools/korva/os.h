@@ -59,6 +59,12 @@ int32_t ClassifyAdapterName(const char *name);
 // directory").
 bool DeviceExists(const std::string &name, std::string *why);
 
+// Whether name, a device the library could not open, is one this user may
+// not open.  True with what the user can do about it in *why ("permission
+// denied on /dev/ttyUSB0 (group dialout): ...").  The library reports such
+// a device as not found; the system's answer is asked here.
+bool DeviceAccessDenied(const std::string &name, std::string *why);
+
 // The devices "korva list" probes when given no names: those in dir, or
 // when dir is empty the system's own (/dev on POSIX, the COM ports on
 // Windows), in a natural order.  *place says where, for messages ("in

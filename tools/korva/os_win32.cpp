@@ -185,6 +185,12 @@ bool DeviceExists(const std::string &name, std::string *why) {
     return true;
 }
 
+bool DeviceAccessDenied(const std::string &, std::string *) {
+    // A COM port that cannot be opened was reported by DeviceExists, with
+    // the system's words, before the library was asked.
+    return false;
+}
+
 int ListCandidates(const std::string &dir, std::vector<std::string> *names, std::string *place) {
     if (!dir.empty())
         return UsageError("list", "--dir: Windows has no device directory; without names the COM ports are probed");
