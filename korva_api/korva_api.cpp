@@ -170,8 +170,9 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Open(const char *name, int32_t mode) {
         } else {
             EnumDevices2List(list);
             const uint32_t serial = SerialOfName(name);
+            // A quiet adapter has no serial number: its 0 is no answer.
             for (int i = 0; i < DEVICE_LIST_SIZE && list[i] != nullptr; ++i)
-                if (list[i]->SerialNr == serial) cand = list[i];
+                if (list[i]->SerialNr == serial && list[i]->Dialect != KORVA_DIALECT_QUIET) cand = list[i];
             InitSystem(cand);
         }
     } else {
@@ -292,6 +293,7 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Ioctl(int32_t handle, uint32_t request, vo
     case KORVA_IOCTL_GET_FLAGS:
     case KORVA_IOCTL_SET_ACC_CODE_MASK:
     case KORVA_IOCTL_GET_API_VERSION:
+    case KORVA_IOCTL_GET_DIALECT:
         if (argument == nullptr) return KORVA_ERR_IOCTL;
         break;
     default:
@@ -328,6 +330,9 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Ioctl(int32_t handle, uint32_t request, vo
     }
     case KORVA_IOCTL_SET_BLOCKING_READ:
         AtomicStore(dev->BlockingRead, intArg);
+        return KORVA_ERR_OK;
+    case KORVA_IOCTL_GET_DIALECT:
+        *static_cast<int32_t *>(argument) = dev->Dialect;
         return KORVA_ERR_OK;
     case KORVA_IOCTL_SET_SPEED:
     case KORVA_IOCTL_SET_BTR:
