@@ -825,8 +825,16 @@ int32_t OpenDevice_Lawicel(Device *dev) {
     return 0;
 }
 
-/* Closes the channel; no command goes out (KORVA_Close has sent "C"). */
-int32_t CloseDevice_Lawicel(Device *dev) { return CloseCommChannel(dev) == 1 ? 0 : -1; }
+/* Closes the channel; no command goes out (KORVA_Close has sent "C"),
+ * except that a quiet adapter opened listen-only is taken out of silent
+ * mode: its firmware would keep it, and hosts that never send "M" (as
+ * python-can's slcan) would find it deaf. */
+int32_t CloseDevice_Lawicel(Device *dev) {
+    if (Quiet(dev) && dev->Mode == KORVA_MODE_LISTEN_ONLY && dev->ChannelOpen && !AtomicLoad(dev->ChannelLost) &&
+        WriteData(dev, "M0\r", 3, 1) == 0)
+        Pace(dev);
+    return CloseCommChannel(dev) == 1 ? 0 : -1;
+}
 
 /* Bit rate by the adapter's speed code, sent unchanged: "S<code>". */
 int32_t SetDeviceSpeed_Lawicel(Device *dev, uint32_t code) {

@@ -215,6 +215,7 @@ TEST(QuietDialect, OpensConfiguresAndCarriesFramesBesideAFullAdapter) {
         ASSERT_EQ(0, Send(f, 0x126, KORVA_FLAG_STANDARD));
         EXPECT_TRUE(Receive(q, 0x126));
         ASSERT_EQ(0, KORVA_Close(q));
+        EXPECT_TRUE(quiet.WaitFor("set silent=0")) << "closing left the firmware in silent mode";
         // "Y" has no meaning there: a normal open, silent mode off again.
         q = KORVA_Open(location.c_str(), KORVA_MODE_OPEN_Y);
         ASSERT_GT(q, 0);
