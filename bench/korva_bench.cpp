@@ -13,7 +13,9 @@
 //             in order: frames/s.
 //
 // Usage: korva_bench [--frames N] [--latency N] [--tx N] [--no-python]
-//                    [--sim PATH] [--python PATH]
+//                    [--dialect full|quiet] [--sim PATH] [--python PATH]
+// --dialect quiet runs receive and transmit against a simulator of the
+// quiet dialect (slcan firmware that answers no command).
 #include "korva_api.h"
 
 #include "child.h"
@@ -65,6 +67,7 @@ struct Options {
     uint32_t txFrames = 100000;
     bool python = true;
     std::string sim;
+    std::string dialect = "full";
     std::string pythonExe = "/usr/bin/python3";
     std::string self;
 };
@@ -77,15 +80,18 @@ std::filesystem::path TempDirectory() {
 int Receive(const Options &o, const std::filesystem::path &dir, double &korvaCpuPerFrame) {
     const std::string link = (dir / "ttyUSB0").string();
     Child sim;
-    if (!sim.Start({o.sim, "--pty", link, "--no-log-rx"}) || !sim.WaitFor("ready", 10)) {
+    if (!sim.Start({o.sim, "--pty", link, "--no-log-rx", "--dialect", o.dialect}) || !sim.WaitFor("ready", 10)) {
         std::fprintf(stderr, "receive: the simulator did not start\n");
         return 1;
     }
+    const auto opening = Clock::now();
     const int32_t h = KORVA_Open(link.c_str(), KORVA_MODE_NORMAL);
     if (h < 0) {
         std::fprintf(stderr, "receive: KORVA_Open(%s) = %d\n", link.c_str(), h);
         return 1;
     }
+    std::printf("open: KORVA_Open of a %s adapter took %.3f s\n", o.dialect.c_str(),
+                std::chrono::duration<double>(Clock::now() - opening).count());
     sim.WaitFor("state open", 10);
     KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1));
     std::vector<CanMsg> buf(1000);
@@ -215,7 +221,7 @@ int Latency(const Options &o, const std::filesystem::path &dir) {
 int Transmit(const Options &o, const std::filesystem::path &dir) {
     const std::string link = (dir / "ttyUSB1").string();
     Child sim;
-    if (!sim.Start({o.sim, "--pty", link}) || !sim.WaitFor("ready", 10)) return 1;
+    if (!sim.Start({o.sim, "--pty", link, "--dialect", o.dialect}) || !sim.WaitFor("ready", 10)) return 1;
     const int32_t h = KORVA_Open(link.c_str(), KORVA_MODE_NORMAL);
     if (h < 0) {
         std::fprintf(stderr, "transmit: KORVA_Open = %d\n", h);
@@ -287,9 +293,11 @@ int main(int argc, char **argv) {
         else if (a == "--tx") o.txFrames = static_cast<uint32_t>(std::stoul(next()));
         else if (a == "--no-python") o.python = false;
         else if (a == "--sim") o.sim = next();
+        else if (a == "--dialect") o.dialect = next();
         else if (a == "--python") o.pythonExe = next();
         else {
-            std::printf("usage: korva_bench [--frames N] [--latency N] [--tx N] [--no-python] [--sim PATH] [--python PATH]\n");
+            std::printf("usage: korva_bench [--frames N] [--latency N] [--tx N] [--no-python] [--dialect full|quiet]\n"
+                        "                   [--sim PATH] [--python PATH]\n");
             return a == "--help" ? 0 : 2;
         }
     }

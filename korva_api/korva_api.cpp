@@ -189,6 +189,11 @@ constexpr IoctlRequest kIoctlRequests[] = {
      }},
     {KORVA_IOCTL_SET_FILTER_MODE, kNeedsHandle | kNeedsDriver,
      [](Device *dev, const DriverOps &ops, void *a) { return ops.SetDeviceFilterMode(dev, IntArg(a)); }},
+    {KORVA_IOCTL_GET_DIALECT, kNeedsHandle | kNeedsAddress,
+     [](Device *dev, const DriverOps &, void *a) {
+         *static_cast<int32_t *>(a) = dev->Dialect;
+         return int32_t{KORVA_ERR_OK};
+     }},
     {KORVA_IOCTL_GET_API_VERSION, kNeedsAddress,
      [](Device *, const DriverOps &, void *a) {
          auto *v = static_cast<ApiVersion *>(a);
@@ -254,8 +259,9 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Open(const char *name, int32_t mode) {
         } else {
             EnumDevices2List(list);
             const uint32_t serial = SerialOfName(name);
+            // A quiet adapter has no serial number: its 0 is no answer.
             for (int i = 0; i < DEVICE_LIST_SIZE && list[i] != nullptr; ++i)
-                if (list[i]->SerialNr == serial) cand = list[i];
+                if (list[i]->SerialNr == serial && list[i]->Dialect != KORVA_DIALECT_QUIET) cand = list[i];
             InitSystem(cand);
         }
     } else {

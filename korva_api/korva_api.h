@@ -125,6 +125,21 @@ typedef struct ApiVersion {
 #define KORVA_IOCTL_SET_BLOCKING_READ  9  /* handle; int: nonzero = KORVA_Read waits */
 #define KORVA_IOCTL_SET_FILTER_MODE    10 /* handle; int: 2 = single filter, else dual */
 #define KORVA_IOCTL_GET_API_VERSION    11 /* ApiVersion* */
+#define KORVA_IOCTL_GET_DIALECT        12 /* handle; int32_t*: KORVA_DIALECT_* */
+
+/* Dialects of Lawicel adapters (KORVA_IOCTL_GET_DIALECT).  A quiet adapter
+ * runs the slcan firmware of most low-cost USB-CAN adapters: it answers no
+ * command except "V" (with a line of free text), so korva sends its
+ * commands without waiting for replies.  It has no serial number (0 is
+ * reported and cannot be asked for), no versions (0), no status flags of
+ * its own and no acceptance filter; bit-timing registers are taken only
+ * when they are those of one of the nine speed codes (SJA1000 at 16 MHz),
+ * and receive time stamps come from korva's own clock (milliseconds
+ * modulo 60000).  Requests it cannot carry out return
+ * KORVA_ERR_NOT_IMPLEMENTED and leave the adapter open.  LinCAN devices
+ * report KORVA_DIALECT_FULL. */
+#define KORVA_DIALECT_FULL  0 /* the whole Lawicel command set, with replies */
+#define KORVA_DIALECT_QUIET 1 /* slcan firmware that answers no command */
 
 #define KORVA_IOCTL_INT(v) ((void *)(intptr_t)(v))
 

@@ -136,6 +136,8 @@ struct Device {
     int32_t WakePipeOpen;      /* nonzero when WakePipe holds descriptors */
     int32_t ChannelLost;       /* atomic: the transport broke (peer closed, device gone) */
     int64_t ConnectRetryAfter; /* monotonic us before which a timed-out TCP connect is not tried again */
+    int32_t Dialect;           /* KORVA_DIALECT_* that the probe found */
+    int32_t LocalStamps;       /* atomic: quiet adapter: received frames get korva's time stamp */
 };
 
 /* ---- atomic words of a plain record ---- */

@@ -10,6 +10,12 @@
  * command, and the open command again, with the reader thread parked
  * meanwhile (the pause handshake below).
  *
+ * Quiet adapters (KORVA_DIALECT_QUIET) run slcan firmware that answers
+ * no command: the probe knows them by their silence to "C" and "N" and the
+ * line of text they answer "V" with.  Their commands are sent without
+ * waiting for replies, a few milliseconds apart so that the firmware takes
+ * each; what the firmware cannot do is refused before anything is sent.
+ *
  * Threads.  Per open handle one reader thread reads and decodes the line
  * and sends queued frame text once per clock tick.  Application threads
  * queue frame text (TxMutex guards TxBuf and the sending of any bytes) and
@@ -41,6 +47,8 @@ constexpr uint32_t kRxRoom = RX_LINE_SIZE - 1; // text bytes RxLine holds, a NUL
 constexpr uint32_t kTxRoom = TX_BUF_SIZE - 1;  // queued bytes never exceed this
 constexpr uint32_t kLostBackOffSlices = 10;    // 10 x 5 ms between two looks at a lost channel
 constexpr uint32_t kLostBackOffSliceMicros = 5000;
+constexpr uint32_t kQuietPaceMicros = 5000;    // between two commands to a quiet adapter
+constexpr int32_t kNoteLevel = KORVA_DEBUG_LEVEL_CALL + 1; // shown with the call traces, as "--- "
 
 /* The pause handshake is a store on one side followed by a load of the
  * other side's word, on both sides; only sequentially consistent accesses
@@ -54,6 +62,40 @@ int32_t LoadSeqCst(int32_t &word) { return std::atomic_ref<int32_t>(word).load(s
 void TraceStep(int32_t line, const char *call, int32_t rc) {
     TraceAt(UNIT_LAWICEL, line, rc, "%.17s... = %d", call, rc);
 }
+
+/* ---- quiet adapters -------------------------------------------------------- */
+
+bool Quiet(const Device *dev) { return dev->Dialect == KORVA_DIALECT_QUIET; }
+
+/* Gives a quiet adapter's firmware time to take the command just sent. */
+void Pace(const Device *dev) {
+    if (Quiet(dev)) PlatSleepMicros(kQuietPaceMicros);
+}
+
+/* A request that a quiet adapter cannot carry out: refused before
+ * anything is sent, so the adapter stays open and working. */
+int32_t RefuseOnQuiet(const char *request) {
+    TraceAt(UNIT_LAWICEL, 452, KORVA_ERR_NOT_IMPLEMENTED,
+            "%s: not available in the quiet dialect (slcan firmware that answers no command)", request);
+    return KORVA_ERR_NOT_IMPLEMENTED;
+}
+
+/* The speed code whose standard SJA1000 registers (16 MHz) these are. */
+struct StandardBtr {
+    uint8_t btr0, btr1;
+};
+constexpr StandardBtr kStandardBtr[] = {{0x67, 0x2F}, {0x53, 0x2F}, {0x47, 0x2F}, {0x43, 0x2F}, {0x03, 0x1C},
+                                        {0x01, 0x1C}, {0x00, 0x1C}, {0x00, 0x16}, {0x00, 0x14}};
+constexpr uint32_t kSpeedCodes = sizeof kStandardBtr / sizeof kStandardBtr[0]; // S0..S8
+
+int32_t SpeedCodeOfBtr(const uint8_t *btr) {
+    for (uint32_t code = 0; code < kSpeedCodes; ++code)
+        if (kStandardBtr[code].btr0 == btr[0] && kStandardBtr[code].btr1 == btr[1]) return static_cast<int32_t>(code);
+    return -1;
+}
+
+/* The adapter's time stamp unit and range, from korva's clock. */
+uint16_t LocalStamp() { return static_cast<uint16_t>((PlatMonotonicMicros() / 1000) % 60000); }
 
 /* ---- text helpers -------------------------------------------------------- */
 
@@ -265,6 +307,10 @@ int32_t CommandStep(Device *dev, char (&temp)[16], uint32_t length, const Config
         TraceStep(step.writeLine, step.writeCall, rc);
         return rc;
     }
+    if (Quiet(dev)) { // no reply comes
+        Pace(dev);
+        return 0;
+    }
     uint32_t got = 0;
     rc = ReadData(dev, temp, sizeof temp, &got, 1);
     if (rc != 0) {
@@ -285,7 +331,9 @@ int32_t BeginExchange(Device *dev, int32_t resetLine) {
         TraceStep(resetLine, "ResetDevice(Device)", rc);
         return rc;
     }
-    ops.FlushReadBuffer(dev);
+    // A quiet adapter sends no replies to throw away; the frames it sent
+    // before "C" are left for the reader.
+    if (!Quiet(dev)) ops.FlushReadBuffer(dev);
     return 0;
 }
 
@@ -307,6 +355,93 @@ int32_t ConfigureWith(Device *dev, char (&temp)[16], uint32_t length, int32_t re
     rc = CommandStep(dev, temp, length, step);
     if (rc != 0) return rc;
     return EndExchange(dev, openLine);
+}
+
+/* Opens a quiet adapter's CAN channel: the mode first ("M1" silent for
+ * listen-only, else "M0": the firmware keeps the last one), then "O",
+ * each given its time; then the reader thread runs again. */
+int32_t OpenQuiet(Device *dev) {
+    const bool silent = dev->Mode == KORVA_MODE_LISTEN_ONLY;
+    int32_t rc = WriteData(dev, silent ? "M1\r" : "M0\r", 3, 1);
+    if (rc != 0) {
+        TraceStep(silent ? 188 : 189,
+                  silent ? "WriteData(Device, \"M1\\r\", 3, 1)" : "WriteData(Device, \"M0\\r\", 3, 1)", rc);
+    } else {
+        Pace(dev);
+        rc = WriteData(dev, "O\r", 2, 1);
+        if (rc != 0)
+            TraceStep(197, "WriteData(Device, \"O\\r\", 2, 1)", rc);
+        else
+            Pace(dev);
+    }
+    AtomicStore(dev->PauseThread, 0);
+    return rc;
+}
+
+/* Reads what the adapter has sent until the line stays quiet for ten
+ * attempts (two seconds at most for one that never stops) and throws it
+ * away, after sending queued frame text.  True when it held a reply of the
+ * command protocol: a BEL, or a carriage return that ends no text (as the
+ * reply to "C"); frame lines alone are no reply. */
+bool DrainInput(Device *dev) {
+    WriteData(dev, nullptr, 0, 1);
+    char discard[666];
+    bool replied = false;
+    bool lineStart = true;
+    const int64_t deadline = PlatMonotonicMicros() + kReadFlushBudgetMicros;
+    for (;;) {
+        uint32_t got = 0;
+        if (ReadData(dev, discard, sizeof discard, &got, 1) != 0 || got == 0) break;
+        for (uint32_t i = 0; i < got; ++i) {
+            const char c = discard[i];
+            if (c == '\a' || (c == '\r' && lineStart)) replied = true;
+            lineStart = c == '\r' || c == '\a';
+        }
+        if (PlatMonotonicMicros() >= deadline) break;
+    }
+    return replied;
+}
+
+constexpr const char *kQueryRead = "ReadData(Device, buf, sizeof(buf) - 1, &dwTemp, 0)";
+
+/* The second chance of a probe that heard nothing to "C" and "N": a quiet
+ * adapter answers "V" with one line of free text.  Any such line makes it
+ * one (serial number and versions 0, the text traced); silence, or
+ * something that is no line, finds nothing (-1).  The channel is closed
+ * afterwards, as after every identity query. */
+int32_t ProbeQuiet(Device *dev) {
+    int32_t rc = WriteData(dev, "V\r", 2, 1);
+    if (rc != 0) {
+        TraceStep(56, "WriteData(Device, \"V\\r\", 2, 1)", rc);
+        return rc;
+    }
+    char text[64];
+    uint32_t have = 0;
+    const char *cr = nullptr;
+    while (cr == nullptr && have < sizeof text - 1) { // the line may come in more than one burst
+        uint32_t got = 0;
+        rc = ReadData(dev, text + have, sizeof text - 1 - have, &got, 1);
+        if (rc != 0) {
+            CloseCommChannel(dev);
+            TraceStep(58, kQueryRead, rc);
+            return rc;
+        }
+        if (got == 0) break;
+        cr = static_cast<const char *>(std::memchr(text + have, '\r', got));
+        have += got;
+    }
+    CloseCommChannel(dev);
+    if (cr == nullptr || cr == text) return -1;
+    const auto n = static_cast<uint32_t>(cr - text);
+    if (std::memchr(text, '\a', n) != nullptr || std::memchr(text, '\0', n) != nullptr) return -1;
+    text[n] = '\0';
+    dev->SerialNr = 0;
+    dev->HwVersion = 0;
+    dev->SwVersion = 0;
+    dev->Dialect = KORVA_DIALECT_QUIET;
+    TraceAt(UNIT_LAWICEL, 450, kNoteLevel, "%s: quiet adapter (answers no command), version text: %s",
+            dev->SystemName, text);
+    return 0;
 }
 
 /* ---- reader thread helpers ---------------------------------------------- */
@@ -361,6 +496,9 @@ void DecodeLine(Device *dev, const char *s, uint32_t n) {
     if (n == stampPos + 4) {
         msg.Flags |= KORVA_FLAG_TIMESTAMP;
         msg.TimeStamp = static_cast<uint16_t>(HexValue(s + stampPos, 4));
+    } else if (AtomicLoad(dev->LocalStamps)) {
+        msg.Flags |= KORVA_FLAG_TIMESTAMP;
+        msg.TimeStamp = LocalStamp();
     }
     AddMsg2BufAndNotify(dev, &msg);
 }
@@ -654,6 +792,7 @@ int32_t ResetDevice_Lawicel(Device *dev) {
         AtomicStore(dev->PauseThread, 0);
         TraceStep(210, "WriteData(Device, \"C\\r\", 2, 1)", rc);
     }
+    if (rc == 0) Pace(dev);
     return rc;
 }
 
@@ -662,6 +801,7 @@ int32_t ResetDevice_Lawicel(Device *dev) {
  * the reader thread run, which then sends the frame text held back. */
 int32_t OpenDevice_Lawicel(Device *dev) {
     if (!OpenCommChannel(dev, 1, 1)) return -1;
+    if (Quiet(dev)) return OpenQuiet(dev);
     const char *command = "O\r";
     const char *call = "WriteData(Device, \"O\\r\", 2, 1)";
     int32_t line = 197;
@@ -685,11 +825,25 @@ int32_t OpenDevice_Lawicel(Device *dev) {
     return 0;
 }
 
-/* Closes the channel; no command goes out (KORVA_Close has sent "C"). */
-int32_t CloseDevice_Lawicel(Device *dev) { return CloseCommChannel(dev) == 1 ? 0 : -1; }
+/* Closes the channel; no command goes out (KORVA_Close has sent "C"),
+ * except that a quiet adapter opened listen-only is taken out of silent
+ * mode: its firmware would keep it, and hosts that never send "M" (as
+ * python-can's slcan) would find it deaf. */
+int32_t CloseDevice_Lawicel(Device *dev) {
+    if (Quiet(dev) && dev->Mode == KORVA_MODE_LISTEN_ONLY && dev->ChannelOpen && !AtomicLoad(dev->ChannelLost) &&
+        WriteData(dev, "M0\r", 3, 1) == 0)
+        Pace(dev);
+    return CloseCommChannel(dev) == 1 ? 0 : -1;
+}
 
 /* Bit rate by the adapter's speed code, sent unchanged: "S<code>". */
 int32_t SetDeviceSpeed_Lawicel(Device *dev, uint32_t code) {
+    if (Quiet(dev) && code >= kSpeedCodes) {
+        // The firmware would ignore the code without a word.
+        char request[48];
+        std::snprintf(request, sizeof request, "speed code %lu", static_cast<unsigned long>(code));
+        return RefuseOnQuiet(request);
+    }
     char temp[16] = {};
     const int rv = std::snprintf(temp, sizeof temp, "S%lu\r", static_cast<unsigned long>(code));
     return ConfigureWith(dev, temp, static_cast<uint32_t>(rv), 231, {kTempWriteCall, 236, 238}, 243);
@@ -697,6 +851,15 @@ int32_t SetDeviceSpeed_Lawicel(Device *dev, uint32_t code) {
 
 /* Bit-timing registers: "s<BTR0><BTR1>" in hexadecimal. */
 int32_t SetDeviceBTR_Lawicel(Device *dev, const uint8_t *btr) {
+    if (Quiet(dev)) {
+        // No "s": the registers of a speed code go as that code.
+        const int32_t code = SpeedCodeOfBtr(btr);
+        if (code >= 0) return SetDeviceSpeed_Lawicel(dev, static_cast<uint32_t>(code));
+        char request[64];
+        std::snprintf(request, sizeof request, "bit-timing registers %02X%02X other than a speed code's", btr[0],
+                      btr[1]);
+        return RefuseOnQuiet(request);
+    }
     char temp[16] = {};
     const int rv = std::snprintf(temp, sizeof temp, "s%02X%02X\r", btr[0], btr[1]);
     return ConfigureWith(dev, temp, static_cast<uint32_t>(rv), 256, {kTempWriteCall, 261, 263}, 268);
@@ -704,6 +867,7 @@ int32_t SetDeviceBTR_Lawicel(Device *dev, const uint8_t *btr) {
 
 /* Acceptance code "M<code>", then, once that was accepted, mask "m<mask>". */
 int32_t SetDeviceAccCodeMask_Lawicel(Device *dev, const uint32_t *codeMask) {
+    if (Quiet(dev)) return RefuseOnQuiet("acceptance code and mask");
     int32_t rc = BeginExchange(dev, 312);
     if (rc != 0) return rc;
     char temp[16] = {};
@@ -718,6 +882,10 @@ int32_t SetDeviceAccCodeMask_Lawicel(Device *dev, const uint32_t *codeMask) {
 
 /* Receive time stamps: "Z1" for any nonzero switch, else "Z0". */
 int32_t SetDeviceTimestamp_Lawicel(Device *dev, int32_t on) {
+    if (Quiet(dev)) { // no "Z": the reader stamps the frames itself
+        AtomicStore(dev->LocalStamps, on ? 1 : 0);
+        return 0;
+    }
     char temp[16] = {};
     std::memcpy(temp, on ? "Z1\r" : "Z0\r", 3);
     const ConfigStep step = on ? ConfigStep{"WriteData(Device, \"Z1\\r\", 3, 1)", 347, 351}
@@ -727,6 +895,7 @@ int32_t SetDeviceTimestamp_Lawicel(Device *dev, int32_t on) {
 
 /* Acceptance filter mode: "D1" for mode 2 (single filter), else "D0". */
 int32_t SetDeviceFilterMode_Lawicel(Device *dev, int32_t mode) {
+    if (Quiet(dev)) return RefuseOnQuiet("acceptance filter mode");
     char temp[16] = {};
     std::memcpy(temp, mode == 2 ? "D1\r" : "D0\r", 3);
     const ConfigStep step = mode == 2 ? ConfigStep{"WriteData(Device, \"D1\\r\", 3, 1)", 373, 377}
@@ -739,12 +908,14 @@ int32_t SetDeviceFilterMode_Lawicel(Device *dev, int32_t mode) {
  * last successful call, ORed, plus KORVA_STATUS_BUFFER_OVERRUN when frames
  * were dropped meanwhile.  After the channel was lost there is nobody to
  * ask: the call succeeds at once with what was gathered and
- * KORVA_STATUS_CHANNEL_LOST, on every call from then on. */
+ * KORVA_STATUS_CHANNEL_LOST, on every call from then on.  A quiet adapter
+ * has no "F": its flags are those korva gathers itself, at once. */
 int32_t GetDeviceFlags_Lawicel(Device *dev, uint32_t *flags) {
     *flags = 0;
-    if (AtomicLoad(dev->ChannelLost)) {
+    if (AtomicLoad(dev->ChannelLost) || Quiet(dev)) {
         AtomicAndNot(dev->StatusValid, 1U);
-        *flags = AtomicExchange(dev->StatusFlags, 0U) | static_cast<uint32_t>(KORVA_STATUS_CHANNEL_LOST);
+        *flags = AtomicExchange(dev->StatusFlags, 0U);
+        if (AtomicLoad(dev->ChannelLost)) *flags |= static_cast<uint32_t>(KORVA_STATUS_CHANNEL_LOST);
         return 0;
     }
     const int32_t rc = WriteData(dev, "F\r", 2, 1);
@@ -766,12 +937,13 @@ int32_t GetDeviceFlags_Lawicel(Device *dev, uint32_t *flags) {
 
 /* Asks for the serial number ("N") and versions ("V").  Each reply is read
  * with the channel closed afterwards.  "N1234" gives SerialNr 1234;
- * "V1013" HwVersion 0x10 and SwVersion 0x13. */
+ * "V1013" HwVersion 0x10 and SwVersion 0x13.  An adapter that answered
+ * neither "C" nor "N" is given a second chance as a quiet adapter. */
 int32_t GetDeviceSerialNrNVersion_Lawicel(Device *dev) {
     TraceAt(UNIT_LAWICEL, 39, KORVA_DEBUG_LEVEL_CALL, "GetDeviceSerialNrNVersion_Lawicel");
-    OpsOf(dev).FlushReadBuffer(dev);
+    dev->Dialect = KORVA_DIALECT_FULL;
+    const bool resetAnswered = DrainInput(dev);
 
-    constexpr const char *kQueryRead = "ReadData(Device, buf, sizeof(buf) - 1, &dwTemp, 0)";
     char buf[64];
     uint32_t got = 0;
     int32_t rc = WriteData(dev, "N\r", 2, 1);
@@ -784,6 +956,7 @@ int32_t GetDeviceSerialNrNVersion_Lawicel(Device *dev) {
         TraceStep(46, kQueryRead, rc);
         return rc;
     }
+    if (got == 0 && !resetAnswered) return ProbeQuiet(dev);
     buf[got] = '\0';
     uint32_t serialNr = 0;
     if (ParseSerialNrReply_Lawicel(buf, got, &serialNr) != 0) return -1;
@@ -834,14 +1007,7 @@ int32_t ParseStatusReply_Lawicel(const char *line, uint32_t n, uint32_t *status)
  * has sent until the line stays quiet for ten attempts.  An adapter that
  * never stops talking is given up on after two seconds.  Always 0. */
 int32_t FlushReadBuffer_Lawicel(Device *dev) {
-    WriteData(dev, nullptr, 0, 1);
-    char discard[666];
-    const int64_t deadline = PlatMonotonicMicros() + kReadFlushBudgetMicros;
-    for (;;) {
-        uint32_t got = 0;
-        if (ReadData(dev, discard, sizeof discard, &got, 1) != 0 || got == 0) break;
-        if (PlatMonotonicMicros() >= deadline) break;
-    }
+    DrainInput(dev);
     return 0;
 }
 

@@ -169,6 +169,24 @@ void CheckCommandRules(Sim &sim, Host &host) {
               std::string::npos);
 }
 
+// The quiet dialect answers nothing but "V", and takes its few settings
+// only while closed and frames only while open and not silent.
+void CheckQuietRules(Sim &sim, Host &host) {
+    ASSERT_TRUE(host.Write("F\rN\rZ1\rs031C\rL\rt1230\r\rS6\rM1\rA0\rO\rS5\rM0\rt1232AABB\rC\rM0\rO\rt1230\rC\rV\r"));
+    // The first bytes back are the answer to "V".
+    EXPECT_EQ(host.Reply(), "b8e6cdd git://example.invalid/usb-can-fw.git\r");
+    for (const char *event : {"ignored F", "ignored N", "ignored Z1", "ignored s031C", "ignored L", "ignored t1230",
+                              "ignored", "set bitrate=S6", "set silent=1", "set retransmit=0", "state open O silent",
+                              "ignored S5", "ignored M0", "ignored t1232AABB", "state closed", "set silent=0",
+                              "state open O", "rx t1230", "state closed", "rx V"})
+        EXPECT_TRUE(sim.WaitFor(event)) << event;
+    EXPECT_EQ(sim.Count("ignored t1230"), 1U); // the second went on the bus
+    ASSERT_TRUE(sim.Send("info"));
+    std::optional<std::string> info = sim.WaitFor("info");
+    ASSERT_TRUE(info);
+    EXPECT_NE(info->find("dialect=quiet state=closed bitrate=S6 silent=0 retransmit=0"), std::string::npos) << *info;
+}
+
 TEST(SimProtocol, CommandRulesOverPtyAndTcp) {
     TempDir dir;
     const std::vector<std::string> identity = {"--serial", "4711", "--hw", "12", "--sw", "34", "--status", "05"};
@@ -181,6 +199,12 @@ TEST(SimProtocol, CommandRulesOverPtyAndTcp) {
         Host host(sim);
         ASSERT_TRUE(host.Ok());
         CheckCommandRules(sim, host);
+
+        Sim quiet({transport[0], transport[0] == "--tcp" ? "0" : dir / "sub/ttyACM0", "--dialect", "quiet"});
+        ASSERT_TRUE(quiet.Ok()) << quiet.Error();
+        Host quietHost(quiet);
+        ASSERT_TRUE(quietHost.Ok());
+        CheckQuietRules(quiet, quietHost);
     }
 }
 

@@ -36,7 +36,8 @@ TEST(ToolAdapter, ListProbesTheAdaptersOfADirectory) {
     Sim serial({"--pty", dir / "ttyS1", "--serial", "2002", "--hw", "12", "--sw", "34"});
     Sim silent({"--pty", dir / "ttyS2", "--fault", "silence"});
     Sim other({"--pty", dir / "ttyACM0"}); // not a name discovery probes
-    ASSERT_TRUE(usb.Ok() && serial.Ok() && silent.Ok() && other.Ok());
+    Sim quiet({"--pty", dir / "ttyUSB3", "--dialect", "quiet"});
+    ASSERT_TRUE(usb.Ok() && serial.Ok() && silent.Ok() && other.Ok() && quiet.Ok());
     FILE *f = std::fopen((dir / "ttyS9").c_str(), "w"); // not a device
     ASSERT_NE(nullptr, f);
     std::fclose(f);
@@ -44,7 +45,7 @@ TEST(ToolAdapter, ListProbesTheAdaptersOfADirectory) {
     RunResult r = RunKorva(dir, {"list", "-v", "--dir", dir.path.string()});
     EXPECT_EQ(0, r.status) << r.err;
     const std::vector<std::string> rows = SplitLines(r.out);
-    ASSERT_EQ(3u, rows.size()) << r.out;
+    ASSERT_EQ(4u, rows.size()) << r.out;
     EXPECT_EQ(0u, rows[0].find("DEVICE"));
     auto words = [](const std::string &row) {
         std::vector<std::string> w;
@@ -52,8 +53,10 @@ TEST(ToolAdapter, ListProbesTheAdaptersOfADirectory) {
         for (std::string s; in >> s;) w.push_back(s);
         return w;
     };
-    EXPECT_EQ((std::vector<std::string>{dir / "ttyS1", "serial", "2002", "12", "34"}), words(rows[1]));
-    EXPECT_EQ((std::vector<std::string>{dir / "ttyUSB0", "USB", "1001", "10", "13"}), words(rows[2]));
+    EXPECT_EQ((std::vector<std::string>{dir / "ttyS1", "serial", "2002", "12", "34", "full"}), words(rows[1]));
+    EXPECT_EQ((std::vector<std::string>{dir / "ttyUSB0", "USB", "1001", "10", "13", "full"}), words(rows[2]));
+    EXPECT_EQ((std::vector<std::string>{dir / "ttyUSB3", "USB", "0", "00", "00", "quiet"}), words(rows[3]));
+    EXPECT_EQ(1u, quiet.Count("state open O silent")); // listen-only there too
     // -v names the device that did not answer; the others were never probed.
     EXPECT_NE(std::string::npos, r.err.find(dir / "ttyS2" + ": no answer")) << r.err;
     EXPECT_EQ(0u, other.Count("rx N"));
@@ -79,6 +82,7 @@ TEST(ToolAdapter, InfoShowsSerialVersionsAndDecodedStatus) {
     const std::vector<std::string> expected = {
         "adapter   " + sim.Link(),
         "kind      USB (Lawicel adapter on a USB serial port)",
+        "dialect   full (the whole Lawicel command set)",
         "serial    4711",
         "hardware  12",
         "software  34",
@@ -95,6 +99,15 @@ TEST(ToolAdapter, InfoShowsSerialVersionsAndDecodedStatus) {
     EXPECT_EQ(0, n.status) << n.err;
     EXPECT_NE(std::string::npos, n.out.find("kind      network (Lawicel adapter over TCP)")) << n.out;
     EXPECT_NE(std::string::npos, n.out.find("status    0x00000003: RX FIFO full, TX FIFO full")) << n.out;
+
+    // A quiet adapter: no serial number, versions or status byte of its own.
+    Sim quiet({"--tcp", "0", "--dialect", "quiet"});
+    ASSERT_TRUE(quiet.Ok()) << quiet.Error();
+    RunResult q = RunKorva(dir, {"info", quiet.TcpName()});
+    EXPECT_EQ(0, q.status) << q.err;
+    EXPECT_NE(std::string::npos, q.out.find("dialect   quiet (slcan firmware that answers no command)\nserial    0\n"))
+        << q.out;
+    EXPECT_NE(std::string::npos, q.out.find("status    0x00000000")) << q.out;
 
     // An adapter that does not answer "F": the rest is shown, the run fails.
     ASSERT_TRUE(sim.Command("reply F none"));

@@ -128,9 +128,13 @@ class KorvaBus(can.BusABC):
                     "reading the adapter's parameters")
         self._hw = hw
         kind = _api.HWTYPE_NAMES.get(hw.HwType, "unknown kind")
-        self.channel_info = "korva %s: %s adapter, serial %d, hardware %02X, software %02X%s" % (
-            self.channel, kind, hw.SerialNr, hw.HwVersion, hw.SwVersion,
-            ", listen-only" if self._listen_only else "")
+        dialect = ctypes.c_int32(0)
+        # A library without the request (KORVA_ERR_IOCTL) serves full adapters only.
+        quiet = (self._lib.KORVA_Ioctl(h, _api.IOCTL_GET_DIALECT, ctypes.addressof(dialect)) == 0
+                 and dialect.value == _api.DIALECT_QUIET)
+        self.channel_info = "korva %s: %s adapter, %s, hardware %02X, software %02X%s" % (
+            self.channel, kind, "quiet slcan firmware" if quiet else "serial %d" % hw.SerialNr,
+            hw.HwVersion, hw.SwVersion, ", listen-only" if self._listen_only else "")
         if self._speed is not None:
             if self._speed == 0 and hw.HwType == _api.HWTYPE_OCERA:
                 raise ValueError("10000 bit/s has no speed code on a LinCAN device; "

@@ -82,7 +82,7 @@ class PeerTests(SimCase):
 
     def setUp(self):
         super().setUp()
-        name = "korva-py-%d-%s" % (os.getpid(), self._testMethodName)
+        name = self.bus_name = "korva-py-%d-%s" % (os.getpid(), self._testMethodName)
         self.a = self.pty_sim("--bus", name)
         self.b = self.sim("--tcp", "0", "--bus", name, "--serial", "2222")
         self.a.wait_for("bus peers=1")
@@ -174,6 +174,32 @@ class PeerTests(SimCase):
         self.assertEqual(bus.state, can.BusState.ACTIVE)
         bus.send(can.Message(arbitration_id=0x13, data=b"\x04", is_extended_id=False))
         self.assertEqual(peer.recv(TIMEOUT).arbitration_id, 0x13)
+
+    def test_quiet_adapter(self):
+        """slcan firmware that answers no command: bit rate, listen-only,
+        frames both ways."""
+        q = self.sim("--pty", os.path.join(self.tmp, "ttyUSB1"), "--dialect", "quiet", "--bus", self.bus_name)
+        peer = self.peer(250000)
+        bus = self.open(q.link, bitrate=250000, listen_only=True)
+        q.wait_for("set bitrate=S5")
+        q.wait_for("state open O silent")
+        self.assertIn("quiet slcan firmware", bus.channel_info)
+        self.assertEqual(bus.state, can.BusState.PASSIVE)
+        with self.assertRaisesRegex(can.CanOperationError, "listen.only"):
+            bus.send(can.Message(arbitration_id=0x10, data=b"\x01", is_extended_id=False))
+        peer.send(can.Message(arbitration_id=0x11, data=b"\x02", is_extended_id=False))
+        self.assertEqual(bus.recv(TIMEOUT).arbitration_id, 0x11)
+
+        bus.state = can.BusState.ACTIVE
+        q.wait_for("set silent=0")
+        q.wait_for("state open O")
+        frames = frames_of_every_shape()
+        for msg in frames:
+            bus.send(msg)
+        self.assertEqual([shape(m) for m in self.recv_all(peer, len(frames))], [shape(m) for m in frames])
+        for msg in frames:
+            peer.send(msg)
+        self.assertEqual([shape(m) for m in self.recv_all(bus, len(frames))], [shape(m) for m in frames])
 
     def test_recv_waits_and_a_notifier_reads(self):
         bus = self.open(self.a.link, bitrate=500000)

@@ -22,6 +22,9 @@
 //             debug values, no korva.ini
 //   load      a missing korva_api.dll and one that lacks a function: the
 //             load fails, in child processes that cannot hang the test
+//   quiet     CAN_Init on an adapter of the quiet dialect (slcan firmware
+//             that answers no command): the registers as a speed code,
+//             frames both ways with korva's own time stamps
 //   bench     N flooded frames (default 10 000) by a polling client and by
 //             an event-driven one: frames/s
 // The exit status is the number of failed checks (0: passed).
@@ -476,6 +479,42 @@ void Traffic(const std::string &transport) {
     CHECK_EQ(p.Read(&m), kRxEmpty);
 }
 
+/* ---- quiet ---------------------------------------------------------------- */
+
+void Quiet(const std::string &transport) {
+    const std::string name = StartSim("a", transport, "--dialect quiet");
+    if (name.empty()) return;
+    const Peak p = Mapper();
+    if (!p.Module) return;
+    WriteIni("[korva_mapper_peak.dll]\nPort = " + name + "\n");
+    // 500 kbit/s: sent as the speed code, the time stamps are korva's.
+    CHECK_EQ(Init(p, 0x001C, 0), kOk);
+    CHECK(SimWait("a", "set bitrate=S6"));
+    CHECK(SimWait("a", "state open O"));
+    Msg out = Frame(0x321, 0, {0x01, 0x02});
+    CHECK_EQ(p.Write(&out), kOk);
+    CHECK(SimWait("a", "rx t32120102"));
+    CHECK(SimCmd("a", "send 123#AABB"));
+    CHECK(SimCmd("a", "send 12345678#01"));
+    Msg m;
+    Stamp first{}, second{};
+    if (CHECK(ReadOne(p, &m, &first))) CHECK(m.Id == 0x123 && m.MsgType == 0 && m.Len == 2 && m.Data[1] == 0xBB);
+    if (CHECK(ReadOne(p, &m, &second))) CHECK(m.Id == 0x12345678 && m.MsgType == 2);
+    CHECK(first.Millis < 60000 && second.Millis < 60000 && first.Rest == 0);
+    CHECK((second.Millis + 60000 - first.Millis) % 60000 < 10000); // the same clock, in order
+    CHECK_EQ(p.Close(), kOk);
+
+    // Registers of no speed code cannot be set: CAN_Init fails, and the
+    // adapter was left alone.
+    SimMark("a");
+    CHECK_EQ(p.Init(0x0123, 0), kInitFailed);
+    CHECK_EQ(p.Close(), kOk);
+    CHECK(SimWait("a", "state closed"));
+    // "C" at each open, before "S6" and at each close: no exchange for it.
+    CHECK_EQ(SimCount("a", "rx C"), 5);
+    CHECK_EQ(SimCount("a", "set bitrate=S6"), 1);
+}
+
 /* ---- notify -------------------------------------------------------------- */
 
 // Unloads a mapper on a thread of its own, so that a hang is reported
@@ -773,6 +812,8 @@ int main(int argc, char **argv) {
 #endif
     if (scenario == "traffic") {
         Traffic(arg);
+    } else if (byPath && scenario == "quiet") {
+        Quiet(arg);
     } else if (byPath && scenario == "notify") {
         Notify(arg);
     } else if (byPath && scenario == "config") {
@@ -784,7 +825,7 @@ int main(int argc, char **argv) {
     } else if (byPath && scenario == "bench") {
         Bench(arg, argc > 3 ? static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)) : 10000);
     } else {
-        std::fprintf(stderr, "usage: test_peak_client traffic|notify [pty|tcp] | config | load | bench pty|tcp [N]\n"
+        std::fprintf(stderr, "usage: test_peak_client traffic|notify|quiet [pty|tcp] | config | load | bench pty|tcp [N]\n"
                              "       test_peak_linked traffic [pty|tcp]\n");
         return 2;
     }

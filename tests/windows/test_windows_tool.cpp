@@ -203,20 +203,21 @@ void ListAndInfo(const std::string &com) {
     const std::vector<std::string> expected = {
         "adapter   " + com,
         "kind      serial (Lawicel adapter on a serial port)",
+        "dialect   full (the whole Lawicel command set)",
         "serial    4711",
         "hardware  12",
         "software  34",
     };
-    if (CHECK(r.outLines.size() == 7)) {
+    if (CHECK(r.outLines.size() == 8)) {
         for (size_t i = 0; i < expected.size(); ++i) CHECK(r.outLines[i] == expected[i]);
-        CHECK(r.outLines[5].rfind("library   1.", 0) == 0);
-        CHECK(r.outLines[6] == "status    0x000000AC: error warning, data overrun, error passive, bus error");
+        CHECK(r.outLines[6].rfind("library   1.", 0) == 0);
+        CHECK(r.outLines[7] == "status    0x000000AC: error warning, data overrun, error passive, bus error");
     } else {
         Note("korva info %s:\n%s", com.c_str(), r.out.c_str());
     }
     // The port under its other name.
     r = RunOk("info \\\\.\\" + com);
-    CHECK(r.outLines.size() == 7 && r.outLines[2] == "serial    4711");
+    CHECK(r.outLines.size() == 8 && r.outLines[3] == "serial    4711");
 }
 
 void Send(const std::string &com) {

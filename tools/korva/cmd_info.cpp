@@ -13,11 +13,13 @@ namespace {
 
 constexpr char kInfoHelp[] = R"(Usage: korva info [options] ADAPTER
 
-Opens ADAPTER listen-only and prints its hardware parameters (kind, serial
-number, hardware and software version), the library version and its status
-flags, as a number and in words.  For Lawicel adapters bits 0..7 are the
-adapter's status byte; bit 16 means frames were lost in the receive buffer,
-bit 17 that the connection to the adapter broke.
+Opens ADAPTER listen-only and prints its hardware parameters (kind, the
+dialect of a Lawicel adapter, serial number, hardware and software
+version), the library version and its status flags, as a number and in
+words.  For Lawicel adapters bits 0..7 are the adapter's status byte; bit 16
+means frames were lost in the receive buffer, bit 17 that the connection to
+the adapter broke.  A quiet adapter (slcan firmware that answers no
+command) has no serial number, versions or status byte: they show as 0.
 
 %s
   korva info %s
@@ -27,15 +29,20 @@ bit 17 that the connection to the adapter broke.
 struct Found {
     std::string name;
     HwParam hw;
+    int32_t dialect;
 };
 
+const char *DialectName(int32_t dialect) { return dialect == KORVA_DIALECT_QUIET ? "quiet" : "full"; }
+
 // Opens name quietly (listen-only, no transmission) and reads its hardware
-// parameters.  Returns 0 or the library's error.
-int32_t Probe(const std::string &name, HwParam *hw) {
+// parameters and dialect.  Returns 0 or the library's error.
+int32_t Probe(const std::string &name, HwParam *hw, int32_t *dialect) {
     const int32_t h = KORVA_Open(name.c_str(), KORVA_MODE_LISTEN_ONLY);
     if (h <= 0) return h;
     *hw = HwParam{};
-    const int32_t rc = KORVA_Ioctl(h, KORVA_IOCTL_GET_HW_PARAM, hw);
+    *dialect = KORVA_DIALECT_FULL;
+    int32_t rc = KORVA_Ioctl(h, KORVA_IOCTL_GET_HW_PARAM, hw);
+    if (rc == 0) rc = KORVA_Ioctl(h, KORVA_IOCTL_GET_DIALECT, dialect);
     KORVA_Close(h);
     return rc;
 }
@@ -43,10 +50,11 @@ int32_t Probe(const std::string &name, HwParam *hw) {
 void PrintTable(const std::vector<Found> &found) {
     size_t width = 6;
     for (const Found &f : found) width = std::max(width, f.name.size());
-    std::printf("%-*s  %-8s %-10s  HW  SW\n", static_cast<int>(width), "DEVICE", "KIND", "SERIAL");
+    std::printf("%-*s  %-8s %-10s  HW  SW  DIALECT\n", static_cast<int>(width), "DEVICE", "KIND", "SERIAL");
     for (const Found &f : found)
-        std::printf("%-*s  %-8s %-10u  %02X  %02X\n", static_cast<int>(width), f.name.c_str(),
-                    HwTypeName(f.hw.HwType), static_cast<unsigned>(f.hw.SerialNr), f.hw.HwVersion, f.hw.SwVersion);
+        std::printf("%-*s  %-8s %-10u  %02X  %02X  %s\n", static_cast<int>(width), f.name.c_str(),
+                    HwTypeName(f.hw.HwType), static_cast<unsigned>(f.hw.SerialNr), f.hw.HwVersion, f.hw.SwVersion,
+                    f.hw.HwType == KORVA_HWTYPE_OCERA ? "-" : DialectName(f.dialect));
     std::fflush(stdout);
 }
 
@@ -87,12 +95,12 @@ int CmdList(int argc, char **argv) {
     size_t deniedCount = 0;
     std::string denied; // the first device this user may not open
     for (const std::string &name : names) {
-        Found f{name, {}};
+        Found f{name, {}, KORVA_DIALECT_FULL};
         if (explicitNames && !CheckAdapterName("list", name)) {
             ++failures;
             continue;
         }
-        const int32_t rc = Probe(name, &f.hw);
+        const int32_t rc = Probe(name, &f.hw, &f.dialect);
         std::string why;
         const bool refused = rc != 0 && DeviceAccessDenied(name, &why);
         if (refused && deniedCount++ == 0) denied = why;
@@ -140,7 +148,9 @@ int CmdInfo(int argc, char **argv) {
     if (h == 0) return kExitFailure;
     HwParam hw{};
     ApiVersion api{};
+    int32_t dialect = KORVA_DIALECT_FULL;
     KORVA_Ioctl(h, KORVA_IOCTL_GET_HW_PARAM, &hw);
+    KORVA_Ioctl(h, KORVA_IOCTL_GET_DIALECT, &dialect);
     KORVA_Ioctl(0, KORVA_IOCTL_GET_API_VERSION, &api);
     uint32_t flags = 0;
     const int32_t flagsRc = KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags);
@@ -152,6 +162,10 @@ int CmdInfo(int argc, char **argv) {
                                          "LinCAN character device"};
     std::printf("adapter   %s\n", name.c_str());
     std::printf("kind      %s (%s)\n", HwTypeName(hw.HwType), kKinds[hw.HwType <= 4 ? hw.HwType : 0]);
+    if (lawicel)
+        std::printf("dialect   %s\n", dialect == KORVA_DIALECT_QUIET
+                                          ? "quiet (slcan firmware that answers no command)"
+                                          : "full (the whole Lawicel command set)");
     std::printf("serial    %u\n", static_cast<unsigned>(hw.SerialNr));
     std::printf("hardware  %02X\n", hw.HwVersion);
     std::printf("software  %02X\n", hw.SwVersion);

@@ -44,7 +44,58 @@ std::string Upper(std::string_view s) {
 }
 } // namespace
 
+Adapter::Outcome Adapter::ExecuteQuiet(std::string_view cmd) {
+    Outcome out;
+    auto ignore = [&out]() -> Outcome & {
+        out.ignored = true;
+        return out;
+    };
+    if (cmd.empty()) return ignore();
+    const char letter = cmd[0];
+    const std::string_view arg = cmd.substr(1);
+    switch (letter) {
+    case 'O':
+        if (IsOpen() || !arg.empty()) return ignore();
+        mode_ = 'O';
+        out.event = silent_ ? "state open O silent" : "state open O";
+        return out;
+    case 'C':
+        if (!arg.empty()) return ignore();
+        if (IsOpen()) out.event = "state closed";
+        mode_ = 0;
+        return out;
+    case 'S':
+        if (IsOpen() || arg.size() != 1 || arg[0] < '0' || arg[0] > '8') return ignore();
+        bitrate_ = std::string(cmd);
+        out.event = "set bitrate=" + bitrate_;
+        return out;
+    case 'M':
+    case 'A':
+        if (IsOpen() || arg.size() != 1 || (arg[0] != '0' && arg[0] != '1')) return ignore();
+        (letter == 'M' ? silent_ : retransmit_) = arg[0] == '1';
+        out.event = std::string(letter == 'M' ? "set silent=" : "set retransmit=") + arg[0];
+        return out;
+    case 'V':
+        if (!arg.empty()) return ignore();
+        out.reply = identity.versionText + "\r";
+        return out;
+    case 't':
+    case 'T':
+    case 'r':
+    case 'R': {
+        if (!IsOpen() || silent_) return ignore();
+        std::optional<Frame> f = ParseFrameLine(cmd, false);
+        if (!f) return ignore();
+        out.transmit = f;
+        return out;
+    }
+    default:
+        return ignore();
+    }
+}
+
 Adapter::Outcome Adapter::Execute(std::string_view cmd) {
+    if (dialect == Dialect::Quiet) return ExecuteQuiet(cmd);
     Outcome out;
     out.reply = kOk;
     auto refuse = [&out]() -> Outcome & {
@@ -122,6 +173,12 @@ Adapter::Outcome Adapter::Execute(std::string_view cmd) {
 }
 
 std::string Adapter::Describe() const {
+    if (dialect == Dialect::Quiet) {
+        std::string s = std::string("dialect=quiet state=") + (IsOpen() ? "O" : "closed");
+        s += " bitrate=" + bitrate_;
+        s += std::string(" silent=") + (silent_ ? "1" : "0") + " retransmit=" + (retransmit_ ? "1" : "0");
+        return s;
+    }
     std::string s = "state=";
     s += IsOpen() ? std::string(1, mode_) : std::string("closed");
     s += " bitrate=" + bitrate_ + " btr=" + btr_;

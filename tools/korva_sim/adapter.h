@@ -21,6 +21,14 @@ struct Identity {
     uint8_t hw = 0x10;           // hardware version, first two digits of the "V" reply
     uint8_t sw = 0x13;           // software version, last two digits of the "V" reply
     uint8_t status = 0x00;       // status byte of the "F" reply
+    // The quiet dialect's answer to "V", without its carriage return.
+    std::string versionText = "b8e6cdd git://example.invalid/usb-can-fw.git";
+};
+
+// Which firmware the adapter plays.
+enum class Dialect {
+    Full,  // the whole Lawicel command set, every command answered
+    Quiet, // slcan firmware that answers no command but "V"
 };
 
 class Adapter {
@@ -29,11 +37,13 @@ public:
     struct Outcome {
         std::string reply;             // bytes for the host: "\r", "\a", "z\r", "F00\r", ...
         bool refused = false;          // the reply is BEL
+        bool ignored = false;          // quiet dialect: the command did nothing
         std::optional<Frame> transmit; // frame the host put on the bus
         std::string event;             // state or setting change for the event log, or empty
     };
 
     Identity identity;
+    Dialect dialect = Dialect::Full;
 
     // Executes one command line (without its carriage return).
     //  - "" (an empty line) is accepted and does nothing;
@@ -45,6 +55,12 @@ public:
     //    channel is open and not listen-only; the reply is "z\r" or "Z\r";
     //  - "F", "N", "V" answer with status, serial number and versions;
     //  - everything else gets BEL.
+    //
+    // The quiet dialect answers nothing but "V" (identity.versionText) and
+    // knows only "O", "C", "S0".."S8", "M0"/"M1" (silent mode off/on) and
+    // "A0"/"A1" (automatic retransmission off/on), the settings only while
+    // closed, and frame lines, sent while open and not silent; everything
+    // else is ignored.
     Outcome Execute(std::string_view command);
 
     bool IsOpen() const { return mode_ != 0; }
@@ -52,7 +68,8 @@ public:
     char Mode() const { return mode_; }
     bool Timestamps() const { return timestamps_; }
     // "state=O bitrate=S6 btr=none code=00000000 mask=FFFFFFFF timestamps=0
-    // filter=0 status=00 serial=1234 version=1013"
+    // filter=0 status=00 serial=1234 version=1013"; for the quiet dialect
+    // "dialect=quiet state=O bitrate=S6 silent=0 retransmit=1"
     std::string Describe() const;
 
 private:
@@ -63,6 +80,10 @@ private:
     uint32_t mask_ = 0xFFFFFFFF;    // acceptance mask ("m")
     bool timestamps_ = false;       // "Z1": frame lines carry a time stamp
     bool singleFilter_ = false;     // "D1"
+    bool silent_ = false;           // quiet dialect: "M1"
+    bool retransmit_ = true;        // quiet dialect: "A0" clears it
+
+    Outcome ExecuteQuiet(std::string_view command);
 };
 
 } // namespace korva_sim

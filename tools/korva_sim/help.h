@@ -24,6 +24,15 @@ Transport (exactly one):
                    korva_sim --tcp 0
 
 Adapter:
+  --dialect full|quiet
+                 full (the default): the whole Lawicel command set, every
+                 command answered.  quiet: the slcan firmware of most
+                 low-cost USB-CAN adapters, which answers no command but
+                 "V" (see "The quiet dialect" below).
+                   korva_sim --pty /tmp/korva/ttyACM0 --dialect quiet
+  --version-text TEXT
+                 The quiet dialect's answer to "V" (default
+                 "b8e6cdd git://example.invalid/usb-can-fw.git").
   --serial TEXT  Serial number in the "N" reply (default 1234).
                    --serial 4711
   --hw HH        Hardware version, two hex digits of the "V" reply (default 10).
@@ -70,6 +79,20 @@ The adapter
   Frames sent to the host are frame lines in the same shapes; with Z1 they
   carry a 4-digit time stamp, milliseconds modulo 60000.  Frames are only
   sent while the CAN channel is open (any mode) and a host is connected.
+
+The quiet dialect (--dialect quiet)
+  Nothing is answered, neither accepted nor unknown commands, except
+    V                    one line of free text (--version-text) + "\r"
+  Known commands ("ignored COMMAND" in the event log for all others):
+    O                    open the CAN channel ("state open O", or "state
+                         open O silent" in silent mode)
+    C                    close the CAN channel
+    S0..S8               bit rate by code                   }  only while the
+    M0, M1               silent (listen-only) mode off / on }  CAN channel is
+    A0, A1               automatic retransmission off / on  }  closed
+    tIIILDD.., TIIIIIIIILDD.., rIIIL, RIIIIIIIIL
+                         transmit while open and not silent; else dropped
+  Frames sent to the host carry no time stamp (there is no "Z").
 
 Control channel (standard input, one command per line)
   Every command is answered with "ok COMMAND" or "error COMMAND: reason".
@@ -135,10 +158,11 @@ Event log (standard output, one line per event, flushed)
   rx COMMAND                 a command line from the host, bytes outside
                              0x20..0x7E as \xHH ("rx" alone: an empty line)
   refused COMMAND            ... answered with BEL
+  ignored COMMAND            ... done nothing with (quiet dialect)
   state open O|L|Y           the CAN channel opened (L = listen-only)
   state closed               the CAN channel closed
   set bitrate=S6 | set btr=031C | set code=XXXXXXXX | set mask=XXXXXXXX |
-  set timestamps=0|1 | set filter=0|1
+  set timestamps=0|1 | set filter=0|1 | set silent=0|1 | set retransmit=0|1
                              a setting was accepted
   tx LINE                    a frame line went to the host (with --log-tx)
   bus peers=N                N other simulators are on the bus

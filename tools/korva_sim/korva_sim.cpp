@@ -116,6 +116,7 @@ struct Options {
     bool logTx = false;                      // --log-tx
     bool logRx = true;                       // --no-log-rx clears it
     bool control = true;                     // --no-control clears it
+    Dialect dialect = Dialect::Full;         // --dialect
 };
 
 // A send or flood in progress.
@@ -137,6 +138,7 @@ class Simulator {
 public:
     explicit Simulator(Options o) : opt_(std::move(o)) {
         adapter_.identity = opt_.identity;
+        adapter_.dialect = opt_.dialect;
         logTx_ = opt_.logTx;
         logRx_ = opt_.logRx;
     }
@@ -416,12 +418,17 @@ void Simulator::HandleCommand(std::string_view cmd, bool overlong) {
     if (logRx_) Event(shown.empty() ? std::string("rx") : "rx " + shown);
     if (fault_ == Fault::Silence) return;
     std::string reply;
+    if (adapter_.dialect == Dialect::Quiet && overlong) {
+        Event("ignored " + shown);
+        return;
+    }
     if (fault_ == Fault::Refuse || overlong) {
         reply = "\a";
         Event("refused " + shown);
     } else {
         Adapter::Outcome o = adapter_.Execute(cmd);
         if (o.refused) Event("refused " + shown);
+        if (o.ignored) Event(shown.empty() ? std::string("ignored") : "ignored " + shown);
         if (!o.event.empty()) Event(o.event);
         if (o.transmit && bus_.Joined()) bus_.Broadcast(FrameLineText(*o.transmit));
         reply = std::move(o.reply);
@@ -893,6 +900,13 @@ int Main(int argc, char **argv) {
             opt.tcpPort = static_cast<long>(port);
         } else if (a == "--bus") {
             if (!value(opt.bus)) return Usage("--bus needs a name");
+        } else if (a == "--dialect") {
+            if (!value(v) || (v != "full" && v != "quiet")) return Usage("--dialect takes full or quiet");
+            opt.dialect = v == "quiet" ? Dialect::Quiet : Dialect::Full;
+        } else if (a == "--version-text") {
+            if (!value(opt.identity.versionText) || opt.identity.versionText.empty() ||
+                opt.identity.versionText.find('\r') != std::string::npos)
+                return Usage("--version-text needs a text without carriage return");
         } else if (a == "--serial") {
             if (!value(opt.identity.serial) || opt.identity.serial.empty()) return Usage("--serial needs a text");
         } else if (a == "--hw" || a == "--sw" || a == "--status") {
