@@ -151,4 +151,47 @@ inline double ProcessCpuSeconds() {
     return seconds(kernel) + seconds(user);
 }
 
+// Wake-ups (voluntary context switches) and processor nanoseconds of this
+// whole process so far.  Windows threads are Linux threads of the wine
+// process, whose /proc directory the Z: drive shows; figures are taken as
+// process totals, so a measurement subtracts a baseline taken without the
+// threads it is about.
+struct ProcessUsage {
+    long long switches = 0;
+    long long cpuNs = 0;
+};
+inline ProcessUsage LinuxProcessUsage() {
+    ProcessUsage u;
+    WIN32_FIND_DATAA e;
+    HANDLE find = FindFirstFileA("Z:\\proc\\self\\task\\*", &e);
+    if (find == INVALID_HANDLE_VALUE) return u;
+    do {
+        if (e.cFileName[0] < '0' || e.cFileName[0] > '9') continue;
+        const std::string base = std::string("Z:\\proc\\self\\task\\") + e.cFileName;
+        char line[256];
+        if (FILE *f = std::fopen((base + "\\status").c_str(), "r")) {
+            while (std::fgets(line, sizeof line, f))
+                if (std::strncmp(line, "voluntary_ctxt_switches:", 24) == 0) u.switches += std::atoll(line + 24);
+            std::fclose(f);
+        }
+        if (FILE *f = std::fopen((base + "\\schedstat").c_str(), "r")) {
+            long long ns = 0;
+            if (std::fscanf(f, "%lld", &ns) == 1) u.cpuNs += ns;
+            std::fclose(f);
+        }
+    } while (FindNextFileA(find, &e));
+    FindClose(find);
+    return u;
+}
+
+// The process's wake-ups per second and CPU milliseconds per second over
+// the next ms milliseconds.
+inline void MeasureIdle(DWORD ms, double *wakesPerSecond, double *cpuMsPerSecond) {
+    const ProcessUsage a = LinuxProcessUsage();
+    Sleep(ms);
+    const ProcessUsage b = LinuxProcessUsage();
+    *wakesPerSecond = static_cast<double>(b.switches - a.switches) * 1000.0 / ms;
+    *cpuMsPerSecond = static_cast<double>(b.cpuNs - a.cpuNs) / 1e3 / ms;
+}
+
 } // namespace korva_wintest

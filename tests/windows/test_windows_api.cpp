@@ -17,6 +17,7 @@
 //   trace     the trace file "korva_api.log", and LinCAN names
 //   bench N [pty|tcp]  receives N flooded frames over the COM port (or
 //             TCP) and reports frames/s and CPU per frame
+//   idle N [pty|tcp]   N quiet adapters open: wake-ups and CPU per second
 // The exit status is the number of failed checks (0: passed).
 #include "korva_api.h"
 #include "peer.h"
@@ -379,6 +380,34 @@ void Bench(int count, const std::string &transport) {
     CHECK_EQ(KORVA_Close(h), 0);
 }
 
+/* count adapters open and quiet: what they cost the process beyond a
+ * baseline taken before opening them. */
+void Idle(int count, const std::string &transport) {
+    constexpr DWORD kMeasureMs = 5000;
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+        names.push_back(StartSim("s" + std::to_string(i), transport, "--no-log-rx"));
+        if (names.back().empty()) return;
+    }
+    double baseWakes = 0, baseCpu = 0;
+    MeasureIdle(kMeasureMs, &baseWakes, &baseCpu);
+    std::vector<int32_t> handles;
+    for (const std::string &name : names) {
+        const int32_t h = Open(name);
+        if (!CHECK(h > 0)) break;
+        handles.push_back(h);
+    }
+    Sleep(1000); // the open replies are read
+    double wakes = 0, cpu = 0;
+    MeasureIdle(kMeasureMs, &wakes, &cpu);
+    const double t0 = NowMs();
+    for (int32_t h : handles) CHECK_EQ(KORVA_Close(h), 0);
+    Note("[ figures  ] windows idle %s %d adapters: %.1f wake-ups/s (%.2f per adapter), CPU %.3f ms/s (%.3f per "
+         "adapter), beyond a baseline of %.1f wake-ups/s, %.3f ms/s; closed in %.0f ms",
+         transport.c_str(), count, wakes - baseWakes, (wakes - baseWakes) / count, cpu - baseCpu,
+         (cpu - baseCpu) / count, baseWakes, baseCpu, NowMs() - t0);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -399,8 +428,10 @@ int main(int argc, char **argv) {
         Trace();
     } else if (scenario == "bench") {
         Bench(argc > 2 ? std::atoi(argv[2]) : 100000, argc > 3 ? argv[3] : "pty");
+    } else if (scenario == "idle") {
+        Idle(argc > 2 ? std::atoi(argv[2]) : 1, argc > 3 ? argv[3] : "pty");
     } else {
-        std::fprintf(stderr, "usage: test_windows_api traffic|lost|stall [pty|tcp] | discovery | trace | bench N [pty|tcp]\n");
+        std::fprintf(stderr, "usage: test_windows_api traffic|lost|stall [pty|tcp] | discovery | trace | bench N [pty|tcp] | idle N [pty|tcp]\n");
         return 2;
     }
     Note("%s %s: %d failed checks", scenario.c_str(), transport.c_str(), g_failures);
