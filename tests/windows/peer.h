@@ -18,6 +18,9 @@
 //   @@ kill ID                     kill the simulator (an unplugged adapter)
 //   @@ events ID                   "ok PATH": a file (a Windows path) with
 //                                  every event of the simulator so far
+//   @@ usage                       "ok SWITCHES NS": voluntary context
+//                                  switches and CPU nanoseconds of this
+//                                  program's process so far
 // Events and control lines are those of "korva_sim --help".
 #pragma once
 
@@ -152,35 +155,18 @@ inline double ProcessCpuSeconds() {
 }
 
 // Wake-ups (voluntary context switches) and processor nanoseconds of this
-// whole process so far.  Windows threads are Linux threads of the wine
-// process, whose /proc directory the Z: drive shows; figures are taken as
-// process totals, so a measurement subtracts a baseline taken without the
-// threads it is about.
+// whole process so far, which the relay reads from the Linux side (Windows
+// threads are Linux threads of the wine process).  They are process
+// totals: a measurement subtracts a baseline taken without the threads it
+// is about.
 struct ProcessUsage {
     long long switches = 0;
     long long cpuNs = 0;
 };
 inline ProcessUsage LinuxProcessUsage() {
     ProcessUsage u;
-    WIN32_FIND_DATAA e;
-    HANDLE find = FindFirstFileA("Z:\\proc\\self\\task\\*", &e);
-    if (find == INVALID_HANDLE_VALUE) return u;
-    do {
-        if (e.cFileName[0] < '0' || e.cFileName[0] > '9') continue;
-        const std::string base = std::string("Z:\\proc\\self\\task\\") + e.cFileName;
-        char line[256];
-        if (FILE *f = std::fopen((base + "\\status").c_str(), "r")) {
-            while (std::fgets(line, sizeof line, f))
-                if (std::strncmp(line, "voluntary_ctxt_switches:", 24) == 0) u.switches += std::atoll(line + 24);
-            std::fclose(f);
-        }
-        if (FILE *f = std::fopen((base + "\\schedstat").c_str(), "r")) {
-            long long ns = 0;
-            if (std::fscanf(f, "%lld", &ns) == 1) u.cpuNs += ns;
-            std::fclose(f);
-        }
-    } while (FindNextFileA(find, &e));
-    FindClose(find);
+    const std::string reply = Request("usage");
+    if (IsOk(reply)) std::sscanf(reply.c_str() + 3, "%lld %lld", &u.switches, &u.cpuNs);
     return u;
 }
 

@@ -119,7 +119,9 @@ void Traffic(const std::string &transport) {
     CHECK_EQ(hw.SwVersion, 0x34);
     CHECK_EQ(hw.HwType, tcp ? KORVA_HWTYPE_NET : KORVA_HWTYPE_SERIAL);
 
-    // Configuration: each request closes, configures and reopens.
+    // Configuration: each request closes, configures and reopens.  The
+    // first comes after a quiet spell, in which the reader sleeps.
+    Sleep(1500);
     CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_SPEED, Arg(6)), 0);
     CHECK(SimWait("a", "rx S6") && SimWait("a", "state open O"));
     const uint8_t btr[2] = {0x03, 0x1C};
@@ -169,6 +171,18 @@ void Traffic(const std::string &transport) {
     CHECK(blocked.n == 1 && SameFrame(blocked.m, 0x42, KORVA_FLAG_STANDARD, {0x42}));
     CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, Arg(0)), 0);
 
+    // After a quiet spell, a frame written without a flush still leaves,
+    // and a received one still arrives.
+    Sleep(1500);
+    const CanMsg hello{0x456, 1, {0x56}, KORVA_FLAG_STANDARD, 0};
+    uint32_t helloWritten = 0;
+    CHECK_EQ(KORVA_Write(h, &hello, 1, &helloWritten), 0);
+    CHECK(SimWait("a", "rx t456156"));
+    Sleep(1500);
+    CHECK(SimCmd("a", "send 457#57"));
+    got = ReadFrames(h, 1);
+    CHECK(got.size() == 1 && SameFrame(got[0], 0x457, KORVA_FLAG_STANDARD, {0x57}));
+
     // Frames sent: the text of each kind on the wire.
     const CanMsg out[] = {{0x123, 2, {0xAA, 0xBB}, KORVA_FLAG_STANDARD, 0},
                           {0x1FFFFFFF, 1, {0x01}, KORVA_FLAG_EXTENDED, 0},
@@ -201,11 +215,13 @@ void Lost(const std::string &transport, bool frameFirst) {
     if (name.empty()) return;
     const int32_t h = Open(name);
     if (!CHECK(h > 0)) return;
-    // Killed while frames flow, or right after the open, when the reader
-    // may be between two reads.
+    // Killed after a frame and a quiet spell (the reader sleeps in its
+    // wait for the line), or right after the open, when the reader may be
+    // between two reads.
     if (frameFirst) {
         CHECK(SimCmd("a", "send 123#01"));
         CHECK_EQ(ReadFrames(h, 1).size(), 1);
+        Sleep(1500);
     }
     CHECK(SimKill("a"));
     // Readers are told that nothing will come any more.
