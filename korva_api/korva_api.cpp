@@ -113,7 +113,7 @@ void *ReaderMain(void *arg) {
 
 /* Asks the reader thread to end and waits until it has left the driver's
  * reader: only then may its record's mutexes and buffers go.  Every reader
- * waits in bounded slices or on the wake pipe, so this cannot hang, and no
+ * waits in bounded slices or on the wake-up, so this cannot hang, and no
  * thread is ever cancelled while it might hold a lock.  The wait is for
  * ThreadAlive rather than a join: on Windows KORVA_Close may run inside
  * DllMain (a DLL that unloads closes its handles), where a thread cannot
@@ -317,6 +317,17 @@ int32_t OpenAndRegister(Device *cand, int32_t mode) {
         return KORVA_ERR_SYSTEM;
     }
     InitSync(dev);
+    // The reader sleeps until the adapter sends or it is woken through this
+    // (a stop, a pause, frame text to send).
+    int wake[2] = {-1, -1};
+    if (PlatWakePipe(wake) != 0) {
+        TRACE_SYSCALL(UNIT_API, 122, "pipe");
+        AbandonRegistered(dev);
+        return KORVA_ERR_SYSTEM;
+    }
+    dev->WakePipe[0] = wake[0];
+    dev->WakePipe[1] = wake[1];
+    dev->WakePipeOpen = 1;
 
     AtomicStore(dev->ThreadAlive, 1);
     if (PlatThreadStart(&dev->Thread, ReaderMain, dev) != 0) {

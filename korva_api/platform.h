@@ -70,9 +70,14 @@ void PlatThreadRelease(pthread_t thread);
  * ready: the following read or write then tells what happened. */
 int PlatWaitReadable(int fd, int timeoutMs);
 int PlatWaitWritable(int fd, int timeoutMs);
-/* Waits until fd or wakeFd is readable, without time limit.  Result: 1 fd
- * is readable, 2 wakeFd is readable, -1 failed. */
-int PlatWaitReadableOrWake(int fd, int wakeFd);
+/* Waits until fd is readable or the wake-up wakeFd (the reading end of a
+ * PlatWakePipe) has been signalled, at most timeoutMs (< 0: without
+ * limit).  Result: 2 woken, and the wake-up is consumed; 1 fd is readable;
+ * 0 timed out; -1 failed.  A wake-up signalled before the wait began ends
+ * it at once, so a flag set before PlatWake is never missed by a thread
+ * that looks at it after this returns.  fd -1 waits for the wake-up
+ * alone. */
+int PlatWaitReadableOrWake(int fd, int wakeFd, int timeoutMs);
 
 /* ---- serial line ---- */
 /* Opens a tty with O_RDWR | O_NOCTTY | O_NONBLOCK.  -1 on failure. */
@@ -105,7 +110,10 @@ int PlatWouldBlock(void);
  * non-blocking and synchronous.  -1 on failure. */
 int PlatOpenCharDevice(const char *path, int readOnly);
 int PlatIoctl(int fd, unsigned long request, void *arg);
-/* A pipe that wakes a thread waiting in PlatWaitReadableOrWake. */
+/* A wake-up for a thread waiting in PlatWaitReadableOrWake: fds[0] is
+ * waited on, fds[1] signalled; both are closed with PlatClose.  A pipe on
+ * POSIX, an event on Windows.  Signals that come before the wait takes
+ * them count once. */
 int PlatWakePipe(int fds[2]);
 void PlatWake(int writeFd);
 

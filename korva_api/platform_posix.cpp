@@ -96,18 +96,25 @@ int PlatWaitReadable(int fd, int timeoutMs) { return PollOne(fd, POLLIN, timeout
 
 int PlatWaitWritable(int fd, int timeoutMs) { return PollOne(fd, POLLOUT, timeoutMs); }
 
-int PlatWaitReadableOrWake(int fd, int wakeFd) {
-    pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+int PlatWaitReadableOrWake(int fd, int wakeFd, int timeoutMs) {
+    // A negative fd is left out by poll itself.
+    pollfd p[2] = {{wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
     for (;;) {
-        int rc = ::poll(p, 2, -1);
+        int rc = ::poll(p, 2, timeoutMs);
         if (rc < 0 && errno == EINTR) continue;
         if (rc < 0) return -1;
-        if (p[1].revents) return 2;
-        if (p[0].revents & POLLNVAL) {
+        if (rc == 0) return 0;
+        if (p[0].revents) {
+            char drain[64];
+            while (::read(wakeFd, drain, sizeof drain) > 0) {
+            }
+            return 2;
+        }
+        if (p[1].revents & POLLNVAL) {
             errno = EBADF;
             return -1;
         }
-        if (p[0].revents) return 1;
+        return 1;
     }
 }
 

@@ -55,12 +55,13 @@ constexpr DWORD kWriteChunk = 4096; // bytes one overlapped write takes at most
 constexpr DWORD kReadChunk = 4096;  // bytes one read takes from the port's input queue
 constexpr int kMaxComPort = 256;
 
-enum class Kind { Free, Serial, Socket };
+enum class Kind { Free, Serial, Socket, Wake };
 
 struct Desc {
     Kind kind = Kind::Free;
-    HANDLE handle = INVALID_HANDLE_VALUE; // serial port
+    HANDLE handle = INVALID_HANDLE_VALUE; // serial port; the event of a wake-up
     SOCKET socket = INVALID_SOCKET;
+    WSAEVENT netEvent = WSA_INVALID_EVENT; // a socket's readiness, once waited on with a wake-up
     // Input read but not handed out yet (inBuf[inHead..inTail)), serial
     // and socket; for a serial port, the one 1-byte read outstanding while
     // waiting.
@@ -253,7 +254,8 @@ long FillInput(Desc *d) {
     return static_cast<long>(got);
 }
 
-int WaitSerialReadable(Desc *d, int timeoutMs) {
+/* wake: an event that ends the wait as well (result 2), or null. */
+int WaitSerialReadable(Desc *d, int timeoutMs, HANDLE wake = nullptr) {
     if (d->inHead < d->inTail || d->readError != 0) return 1;
     if (!d->readPending) {
         const long got = FillInput(d);
@@ -277,8 +279,11 @@ int WaitSerialReadable(Desc *d, int timeoutMs) {
         if (error != ERROR_IO_PENDING) return Fail(static_cast<int>(error));
         d->readPending = true;
     }
-    const DWORD rc = WaitForSingleObject(d->readOv.hEvent, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+    const HANDLE events[2] = {d->readOv.hEvent, wake};
+    const DWORD rc = WaitForMultipleObjects(wake ? 2 : 1, events, FALSE,
+                                            timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
     if (rc == WAIT_TIMEOUT) return 0;
+    if (rc == WAIT_OBJECT_0 + 1) return 2;
     if (rc != WAIT_OBJECT_0) return FailLast();
     CollectRead(d, true);
     return 1;
@@ -351,12 +356,36 @@ int WaitSocket(SOCKET s, bool forWrite, int timeoutMs) {
     return rc > 0 ? 1 : 0;
 }
 
+/* Waits until the socket is readable (or closed) or wake is set: 1, 2, 0
+ * after the time-out, -1.  The socket's readiness comes as an event
+ * (WSAEventSelect), reset before each look so that input arriving between
+ * the look and the wait still ends the wait. */
+int WaitSocketOrWake(Desc *d, HANDLE wake, int timeoutMs) {
+    if (d->inHead < d->inTail) return 1;
+    if (d->netEvent == WSA_INVALID_EVENT) {
+        d->netEvent = WSACreateEvent();
+        if (d->netEvent == WSA_INVALID_EVENT) return FailWsa();
+        if (WSAEventSelect(d->socket, d->netEvent, FD_READ | FD_CLOSE) != 0) return FailWsa();
+    }
+    WSAResetEvent(d->netEvent);
+    if (const int now = WaitSocket(d->socket, false, 0); now != 0) return now;
+    const HANDLE events[2] = {d->netEvent, wake};
+    const DWORD rc = WaitForMultipleObjects(2, events, FALSE, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+    if (rc == WAIT_TIMEOUT) return 0;
+    if (rc == WAIT_OBJECT_0 + 1) return 2;
+    return rc == WAIT_OBJECT_0 ? 1 : FailLast();
+}
+
 int CloseDesc(int fd) {
     Desc *d = Lookup(fd);
     if (d == nullptr) return Fail(ERROR_INVALID_HANDLE);
     int rc = 0;
     if (d->kind == Kind::Socket) {
         if (closesocket(d->socket) != 0) rc = FailWsa();
+        if (d->netEvent != WSA_INVALID_EVENT) WSACloseEvent(d->netEvent);
+        d->netEvent = WSA_INVALID_EVENT;
+    } else if (d->kind == Kind::Wake) {
+        if (!CloseHandle(d->handle)) rc = FailLast();
     } else {
         // A write still under way is given a moment to finish, as a POSIX
         // close lets the tty drain; then everything outstanding is cancelled.
@@ -535,7 +564,19 @@ int PlatWaitWritable(int fd, int timeoutMs) {
     return d->kind == Kind::Socket ? WaitSocket(d->socket, true, timeoutMs) : WaitSerialWritable(d, timeoutMs);
 }
 
-int PlatWaitReadableOrWake(int, int) { return Fail(ERROR_NOT_SUPPORTED); }
+int PlatWaitReadableOrWake(int fd, int wakeFd, int timeoutMs) {
+    Desc *w = Lookup(wakeFd);
+    if (w == nullptr || w->kind != Kind::Wake) return Fail(ERROR_INVALID_HANDLE);
+    if (fd < 0) {
+        const DWORD rc = WaitForSingleObject(w->handle, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
+        if (rc == WAIT_TIMEOUT) return 0;
+        return rc == WAIT_OBJECT_0 ? 2 : FailLast();
+    }
+    Desc *d = Lookup(fd);
+    if (d == nullptr || d->kind == Kind::Wake) return Fail(ERROR_INVALID_HANDLE);
+    if (d->kind == Kind::Socket) return WaitSocketOrWake(d, w->handle, timeoutMs);
+    return WaitSerialReadable(d, timeoutMs, w->handle);
+}
 
 int PlatSerialOpen(const char *path) {
     const int port = ComPortOfName(path);
@@ -667,12 +708,34 @@ int PlatOpenCharDevice(const char *path, int /*readOnly*/) { return SysCalls.ope
 
 int PlatIoctl(int fd, unsigned long request, void *arg) { return SysCalls.ioctl(fd, request, arg); }
 
+/* An auto-reset event: the wait that reports it takes it.  Each end holds a
+ * handle of its own, so that the two close independently. */
 int PlatWakePipe(int fds[2]) {
     fds[0] = fds[1] = -1;
-    return Fail(ERROR_NOT_SUPPORTED);
+    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (event == nullptr) return FailLast();
+    HANDLE other = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &other, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        const int error = static_cast<int>(GetLastError());
+        CloseHandle(event);
+        return Fail(error);
+    }
+    fds[0] = Allocate(Kind::Wake, event, INVALID_SOCKET);
+    fds[1] = fds[0] < 0 ? -1 : Allocate(Kind::Wake, other, INVALID_SOCKET);
+    if (fds[1] < 0) {
+        const int error = t_error;
+        if (fds[0] >= 0) CloseDesc(fds[0]);
+        else CloseHandle(event);
+        CloseHandle(other);
+        fds[0] = -1;
+        return Fail(error);
+    }
+    return 0;
 }
 
-void PlatWake(int) {}
+void PlatWake(int writeFd) {
+    if (Desc *d = Lookup(writeFd); d != nullptr && d->kind == Kind::Wake) SetEvent(d->handle);
+}
 
 void PlatPostEvent(void *event) {
     const HANDLE h = static_cast<HANDLE>(event);

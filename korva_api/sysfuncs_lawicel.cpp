@@ -17,7 +17,10 @@
  * each; what the firmware cannot do is refused before anything is sent.
  *
  * Threads.  Per open handle one reader thread reads and decodes the line
- * and sends queued frame text once per clock tick.  Application threads
+ * and sends queued frame text once per clock tick.  Idle, it sleeps until
+ * the adapter sends or it is woken (WakePipe): by a stop or pause request,
+ * the end of a pause, or frame text queued into an empty TxBuf; while text
+ * is queued it looks every 2 ms, so that the text leaves within a tick.  Application threads
  * queue frame text (TxMutex guards TxBuf and the sending of any bytes) and
  * run configuration exchanges, which KORVA_Ioctl serialises per handle.
  * Words shared without a lock (TxCount, PauseThread, ThreadPaused,
@@ -45,10 +48,9 @@ constexpr uint32_t kReadAttemptPauseMicros = 10000;
 constexpr uint32_t kFlagLooks = 200;
 constexpr uint32_t kRxRoom = RX_LINE_SIZE - 1; // text bytes RxLine holds, a NUL after them
 constexpr uint32_t kTxRoom = TX_BUF_SIZE - 1;  // queued bytes never exceed this
-constexpr uint32_t kLostBackOffSlices = 10;    // 10 x 5 ms between two looks at a lost channel
-constexpr uint32_t kLostBackOffSliceMicros = 5000;
 constexpr uint32_t kQuietPaceMicros = 5000;    // between two commands to a quiet adapter
 constexpr int32_t kNoteLevel = KORVA_DEBUG_LEVEL_CALL + 1; // shown with the call traces, as "--- "
+constexpr int kPausedLookMs = 1000;          // a parked reader looks at its flags at least this often
 
 /* The pause handshake is a store on one side followed by a load of the
  * other side's word, on both sides; only sequentially consistent accesses
@@ -154,11 +156,62 @@ bool ChannelDescriptor(const Device *dev, int *fd, int *isSocket) {
     return true;
 }
 
+/* Wakes the reader thread of a registered record from its wait (a probed
+ * record has no reader and no wake-up). */
+void WakeReader(Device *dev) {
+    if (dev->WakePipeOpen) PlatWake(dev->WakePipe[1]);
+}
+
+/* The reader's wait away from the line: until it is woken, or timeoutMs
+ * (< 0: without limit). */
+void AwaitWake(Device *dev, int timeoutMs) {
+    if (dev->WakePipeOpen && PlatWaitReadableOrWake(-1, dev->WakePipe[0], timeoutMs) >= 0) return;
+    // No wake-up to wait on, or the wait failed: sleep a while instead.
+    PlatSleepMicros(timeoutMs < 0 || timeoutMs > 50 ? 50000U : static_cast<uint32_t>(timeoutMs) * 1000U);
+}
+
 /* The transport broke for good.  A registered record reports it (status
  * bit, woken readers); a record that is only being probed has no
  * synchronisation objects yet, and its caller sees the failed transfer. */
 void ChannelBroke(Device *dev) {
     if (dev->SyncInit) MarkChannelLost(dev);
+}
+
+/* One burst, as ReadCommChannel, except that the wait for its first byte
+ * also ends when wakeFd (>= 0) is signalled, and lasts firstWaitMs (< 0:
+ * without limit).  A wake-up ends the call with 1 and no bytes. */
+int32_t ReadBurst(Device *dev, char *buffer, uint32_t size, uint32_t *count, int wakeFd, int firstWaitMs) {
+    *count = 0;
+    int fd = -1;
+    int isSocket = 0;
+    if (!ChannelDescriptor(dev, &fd, &isSocket)) return 1;
+    if (!dev->ChannelOpen || fd < 0) {
+        PlatSetErrno(EBADF);
+        return 0;
+    }
+    for (bool first = true;; first = false) {
+        const int ready = first && wakeFd >= 0 ? PlatWaitReadableOrWake(fd, wakeFd, firstWaitMs)
+                                               : PlatWaitReadable(fd, first ? firstWaitMs : kSliceMs);
+        if (ready < 0) return 0;
+        if (ready != 1) return 1;
+        const uint32_t room = size - *count;
+        if (room == 0) return 1;
+        const long n = PlatRead(fd, buffer + *count, room, isSocket);
+        if (n < 0) {
+            if (PlatWouldBlock()) return 1;
+            ChannelBroke(dev);
+            return 0;
+        }
+        if (n == 0) {
+            // A tty reports readable-but-empty only when hung up; make
+            // sure, so that input discarded meanwhile is not taken for it.
+            if (!isSocket && !PlatHangUp(fd)) return 1;
+            PlatSetErrno(isSocket ? ECONNRESET : EIO);
+            ChannelBroke(dev);
+            return 0;
+        }
+        *count += static_cast<uint32_t>(n);
+    }
 }
 
 /* Closes what a failed OpenCommChannel left open. */
@@ -508,9 +561,9 @@ bool StayPaused(Device *dev) {
     AtomicStore(dev->ThreadPaused, 1);
     while (AtomicLoad(dev->PauseThread)) {
         if (AtomicLoad(dev->StopThread)) return false;
-        // A configuration exchange lasts a few hundred milliseconds; a
-        // short sleep answers stop requests quickly without burning a core.
-        PlatSleepMicros(500);
+        // Whoever clears PauseThread or sets StopThread wakes the thread;
+        // the time-out only bounds the cost of a wake-up that never comes.
+        AwaitWake(dev, kPausedLookMs);
     }
     // Either ResetDevice_Lawicel sees this 0 and waits for the next pause,
     // or the loop top sees its new PauseThread and pauses again before
@@ -519,13 +572,11 @@ bool StayPaused(Device *dev) {
     return true;
 }
 
-/* A lost channel yields nothing any more: look again after a while,
- * answering stop and pause requests within one slice. */
+/* A lost channel yields nothing any more: sleep until a stop or pause
+ * request wakes the thread (both set their flag before waking it). */
 void BackOff(Device *dev) {
-    for (uint32_t i = 0; i < kLostBackOffSlices; ++i) {
-        if (AtomicLoad(dev->StopThread) || AtomicLoad(dev->PauseThread)) return;
-        PlatSleepMicros(kLostBackOffSliceMicros);
-    }
+    if (AtomicLoad(dev->StopThread) || AtomicLoad(dev->PauseThread)) return;
+    AwaitWake(dev, -1);
 }
 
 } // namespace
@@ -619,36 +670,7 @@ int32_t CloseCommChannel(Device *dev) {
  * That, and a hard read error (reset, EIO of a vanished device), fails the
  * call and marks the channel lost on a registered record. */
 int32_t ReadCommChannel(Device *dev, char *buffer, uint32_t size, uint32_t *count) {
-    *count = 0;
-    int fd = -1;
-    int isSocket = 0;
-    if (!ChannelDescriptor(dev, &fd, &isSocket)) return 1;
-    if (!dev->ChannelOpen || fd < 0) {
-        PlatSetErrno(EBADF);
-        return 0;
-    }
-    for (;;) {
-        const int ready = PlatWaitReadable(fd, kSliceMs);
-        if (ready < 0) return 0;
-        if (ready == 0) return 1;
-        const uint32_t room = size - *count;
-        if (room == 0) return 1;
-        const long n = PlatRead(fd, buffer + *count, room, isSocket);
-        if (n < 0) {
-            if (PlatWouldBlock()) return 1;
-            ChannelBroke(dev);
-            return 0;
-        }
-        if (n == 0) {
-            // A tty reports readable-but-empty only when hung up; make
-            // sure, so that input discarded meanwhile is not taken for it.
-            if (!isSocket && !PlatHangUp(fd)) return 1;
-            PlatSetErrno(isSocket ? ECONNRESET : EIO);
-            ChannelBroke(dev);
-            return 0;
-        }
-        *count += static_cast<uint32_t>(n);
-    }
+    return ReadBurst(dev, buffer, size, count, -1, kSliceMs);
 }
 
 /* Sends all length bytes; 1 when all went, 0 on failure.  A line that has
@@ -694,6 +716,9 @@ int32_t WriteCommChannel(Device *dev, const char *data, uint32_t length, uint32_
             AtomicStore(dev->TxCount, queued + length);
             *written = length;
             pthread_mutex_unlock(&dev->TxMutex);
+            // An idle reader waits without time-out: the first queued text
+            // wakes it, so that the timed flush sends it within a tick.
+            if (queued == 0 && length != 0) WakeReader(dev);
             return 1;
         }
         if (queued == 0) break;
@@ -782,6 +807,7 @@ int32_t ResetDevice_Lawicel(Device *dev) {
         return -1;
     }
     StoreSeqCst(dev->PauseThread, 1);
+    WakeReader(dev);
     // The reader answers within one pass; a reader that has ended (or was
     // never started, as for a probed record) is not waited for.
     for (uint32_t looks = 0; AtomicLoad(dev->ThreadAlive) && !LoadSeqCst(dev->ThreadPaused); ++looks)
@@ -790,6 +816,7 @@ int32_t ResetDevice_Lawicel(Device *dev) {
     const int32_t rc = WriteData(dev, "C\r", 2, 1);
     if (rc != 0) {
         AtomicStore(dev->PauseThread, 0);
+        WakeReader(dev);
         TraceStep(210, "WriteData(Device, \"C\\r\", 2, 1)", rc);
     }
     if (rc == 0) Pace(dev);
@@ -818,6 +845,7 @@ int32_t OpenDevice_Lawicel(Device *dev) {
     // reader thread runs again and sends that text with its timed flush.
     const int32_t rc = WriteData(dev, command, 2, 1);
     AtomicStore(dev->PauseThread, 0);
+    WakeReader(dev);
     if (rc != 0) {
         TraceStep(line, call, rc);
         return rc;
@@ -1070,7 +1098,13 @@ uint32_t DecodeRxText_Lawicel(Device *dev, uint32_t total) {
 /* The reader thread of a Lawicel handle: reads bursts of at most 63 bytes,
  * decodes them, and sends queued frame text once per clock tick.  Parks
  * while PauseThread is set; ends when StopThread is set.  On a lost
- * channel it stops reading and looks again every 50 ms. */
+ * channel it stops reading and sleeps until it is woken.
+ *
+ * Its wait for the line lasts without limit while nothing is queued, and
+ * one slice while text is: a writer that queues text into the empty
+ * buffer stores TxCount before it wakes the thread, and the thread loads
+ * TxCount before it waits, so either it sees the text or the wake-up is
+ * pending when it waits. */
 void *ReadThread_Lawicel(void *arg) {
     auto *dev = static_cast<Device *>(arg);
     uint32_t carry = 0;
@@ -1086,7 +1120,9 @@ void *ReadThread_Lawicel(void *arg) {
             continue;
         }
         uint32_t count = 0;
-        const int32_t ok = ReadCommChannel(dev, dev->RxLine + carry, kRxRoom - carry, &count);
+        const int wake = dev->WakePipeOpen ? dev->WakePipe[0] : -1;
+        const int waitMs = wake < 0 || AtomicLoad(dev->TxCount) != 0 ? kSliceMs : -1;
+        const int32_t ok = ReadBurst(dev, dev->RxLine + carry, kRxRoom - carry, &count, wake, waitMs);
         // A burst that ends with the end of the stream still carries the
         // adapter's last frames: they are decoded before the loss counts.
         const uint32_t total = carry + count;

@@ -65,14 +65,6 @@ void SleepUnlessStopped(Device *dev, uint32_t micros) {
         PlatSleepMicros(kSlice);
 }
 
-void CloseWakePipe(Device *dev) {
-    if (!dev->WakePipeOpen) return;
-    PlatClose(dev->WakePipe[0], 0);
-    PlatClose(dev->WakePipe[1], 0);
-    dev->WakePipe[0] = dev->WakePipe[1] = -1;
-    dev->WakePipeOpen = 0;
-}
-
 } // namespace
 
 extern "C" {
@@ -144,10 +136,9 @@ int32_t ResetDevice_Ocera(Device *) { return 0; }
 /* Frames are handed to the kernel driver at once; nothing waits here. */
 int32_t FlushWriteBuffer_Ocera(Device *) { return 0; }
 
-/* Opens SystemName read-only in listen-only mode, else read-write, and
- * the wake pipe through which KORVA_Close ends the reader thread's wait.
- * 0, -1 when the record is already open (its descriptor is kept), -3 when
- * a system call failed (nothing stays open then). */
+/* Opens SystemName read-only in listen-only mode, else read-write.  0, -1
+ * when the record is already open (its descriptor is kept), -3 when the
+ * open failed. */
 int32_t OpenDevice_Ocera(Device *dev) {
     if (dev->Magic != DEVICE_MAGIC) InitDevice(dev);
     if (dev->ChannelOpen) return KORVA_ERR_GENERIC;
@@ -156,25 +147,13 @@ int32_t OpenDevice_Ocera(Device *dev) {
         TRACE_SYSCALL(UNIT_OCERA, __LINE__, "open");
         return KORVA_ERR_SYSTEM;
     }
-    // A pipe left from an earlier opening may still hold a wake-up byte;
-    // a fresh one cannot end the new reader by mistake.
-    CloseWakePipe(dev);
-    int fds[2] = {-1, -1};
-    if (PlatWakePipe(fds) != 0) {
-        TRACE_SYSCALL(UNIT_OCERA, __LINE__, "pipe");
-        PlatClose(fd, 0);
-        return KORVA_ERR_SYSTEM;
-    }
-    dev->WakePipe[0] = fds[0];
-    dev->WakePipe[1] = fds[1];
-    dev->WakePipeOpen = 1;
     dev->Fd = fd;
     dev->ChannelOpen = 1;
     return 0;
 }
 
-/* Closes the device and the wake pipe; the reader thread has ended by now
- * (KORVA_Close joins it first).  Fd becomes -1 so that nothing closes the
+/* Closes the device; the reader thread has ended by now (KORVA_Close
+ * waits for it first).  Fd becomes -1 so that nothing closes the
  * number again after the system may have handed it out anew. */
 int32_t CloseDevice_Ocera(Device *dev) {
     if (!dev->ChannelOpen) return KORVA_ERR_GENERIC;
@@ -186,7 +165,6 @@ int32_t CloseDevice_Ocera(Device *dev) {
         TRACE_SYSCALL(UNIT_OCERA, __LINE__, "close");
         rc = KORVA_ERR_SYSTEM;
     }
-    CloseWakePipe(dev);
     return rc;
 }
 
@@ -211,7 +189,7 @@ int32_t SetDeviceBTR_Ocera(Device *dev, const uint8_t *btr) {
 }
 
 /* Reader thread.  It waits without time limit until the device has
- * something to read or KORVA_Close writes to the wake pipe, reads one
+ * something to read or KORVA_Close wakes it (WakePipe), reads one
  * record per call and stores each whole record in the ring.
  *
  * The kernel driver hands out whole records, but a device that is a byte
@@ -233,8 +211,8 @@ void *ReadThread_Ocera(void *arg) {
     uint8_t record[LINCAN_RECORD_SIZE];
     size_t held = 0;
     while (!AtomicLoad(dev->StopThread)) {
-        const int ready = PlatWaitReadableOrWake(dev->Fd, dev->WakePipe[0]);
-        if (ready == 2) break; // KORVA_Close wants the thread to end
+        const int ready = PlatWaitReadableOrWake(dev->Fd, dev->WakePipe[0], -1);
+        if (ready == 2) continue; // woken: KORVA_Close wants the thread to end
         if (ready != 1) {
             TRACE_SYSCALL(UNIT_OCERA, __LINE__, "poll");
             SleepUnlessStopped(dev, 100000);

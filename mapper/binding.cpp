@@ -29,8 +29,8 @@ int32_t KORVA_CALL UnboundRead(int32_t, CanMsg *, uint32_t, uint32_t *read) {
 }
 int32_t KORVA_CALL UnboundFlush(int32_t) { return KORVA_ERR_HANDLE; }
 
-constexpr BoundApi kUnbound = {UnboundOpen, UnboundClose, UnboundIoctl,
-                               UnboundWrite, UnboundRead, UnboundFlush};
+constexpr BoundApi kUnbound = {UnboundOpen,  UnboundClose, UnboundIoctl, UnboundWrite,
+                               UnboundRead, UnboundFlush, nullptr};
 
 constexpr char kUnknownModule[] = "unknown.dll";
 
@@ -44,6 +44,7 @@ void UnloadApi() {
 
 // Loads korva_api and binds its six functions.  Looks all six up before
 // judging, so that a library lacking any of them is refused as a whole.
+// KORVA_SetRcvEvent is bound where the library has it.
 bool LoadApi() {
     ApiLibrary = OsLoadLibrary("korva_api.dll");
     if (!ApiLibrary) {
@@ -66,6 +67,7 @@ bool LoadApi() {
     Api.Write = reinterpret_cast<decltype(Api.Write)>(write);
     Api.Read = reinterpret_cast<decltype(Api.Read)>(read);
     Api.Flush = reinterpret_cast<decltype(Api.Flush)>(flush);
+    Api.SetRcvEvent = reinterpret_cast<decltype(Api.SetRcvEvent)>(OsBindSymbol(ApiLibrary, "KORVA_SetRcvEvent"));
     return true;
 }
 
@@ -103,6 +105,7 @@ void ProcessDetach(bool processExit) {
     if (processExit) return;
     StopNotifyThread(1);
     CloseChannel();
+    ReleaseNotifyResources();
     UnloadApi();
     Attached = 0;
 }

@@ -19,8 +19,10 @@
 
 extern "C" {
 
-/* The six functions of korva_api that the mapper calls, with that
- * library's own calling convention (cdecl on Windows). */
+/* The six functions of korva_api that the mapper needs, with that
+ * library's own calling convention (cdecl on Windows), and KORVA_SetRcvEvent,
+ * which lets the notification thread sleep until a frame arrives: null when
+ * the loaded korva_api lacks it (the thread then polls). */
 struct BoundApi {
     decltype(&KORVA_Open) Open;
     decltype(&KORVA_Close) Close;
@@ -28,6 +30,7 @@ struct BoundApi {
     decltype(&KORVA_Write) Write;
     decltype(&KORVA_Read) Read;
     decltype(&KORVA_Flush) Flush;
+    decltype(&KORVA_SetRcvEvent) SetRcvEvent;
 };
 
 /* Bound at process attach; until then, and after detach, functions that
@@ -76,6 +79,10 @@ uint32_t PendingFrames(void);
  * (inside the DLL's process detach, under the loader lock) by parking it in
  * a wait of its own and ending it there. */
 void StopNotifyThread(int unloading);
+
+/* Releases what the notification threads kept for the process (the
+ * semaphore korva_api posts); only once no channel is open any more. */
+void ReleaseNotifyResources(void);
 
 } // extern "C"
 

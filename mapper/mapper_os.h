@@ -57,6 +57,17 @@ void OsWakeSignal(OsWake *wake);
 /* Waits until the wake is signalled (and resets it) or timeoutMs pass. */
 void OsWakeWait(OsWake *wake, uint32_t timeoutMs);
 
+/* ---- the semaphore korva_api posts for every frame it receives ----
+ * What KORVA_SetRcvEvent takes: a Windows semaphore handle; on POSIX the
+ * address of a sem_t.  Null when it cannot be created. */
+#define OS_WAIT_FOREVER 0xFFFFFFFFu
+void *OsSemCreate(void);
+void OsSemDestroy(void *sem);
+void OsSemPost(void *sem);
+/* Takes one count of the semaphore, waiting for it up to timeoutMs
+ * (OS_WAIT_FOREVER: without limit).  1 taken, 0 not. */
+int OsSemWait(void *sem, uint32_t timeoutMs);
+
 /* ---- the notification thread ---- */
 typedef struct OsThread OsThread;
 /* Starts body(arg) in a new thread.  Null when it cannot be created. */

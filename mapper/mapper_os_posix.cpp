@@ -165,6 +165,38 @@ void OsWakeSignal(OsWake *wake) { wake->S.Raise(); }
 
 void OsWakeWait(OsWake *wake, uint32_t timeoutMs) { wake->S.Wait(timeoutMs, true); }
 
+void *OsSemCreate(void) {
+    sem_t *sem = new (std::nothrow) sem_t;
+    if (sem && sem_init(sem, 0, 0) != 0) {
+        delete sem;
+        sem = nullptr;
+    }
+    return sem;
+}
+
+void OsSemDestroy(void *sem) {
+    sem_destroy(static_cast<sem_t *>(sem));
+    delete static_cast<sem_t *>(sem);
+}
+
+void OsSemPost(void *sem) { sem_post(static_cast<sem_t *>(sem)); }
+
+int OsSemWait(void *sem, uint32_t timeoutMs) {
+    sem_t *s = static_cast<sem_t *>(sem);
+    int rc;
+    if (timeoutMs == 0) {
+        rc = sem_trywait(s);
+    } else if (timeoutMs == OS_WAIT_FOREVER) {
+        while ((rc = sem_wait(s)) != 0 && errno == EINTR) {
+        }
+    } else {
+        const timespec deadline = DeadlineIn(timeoutMs);
+        while ((rc = sem_clockwait(s, CLOCK_MONOTONIC, &deadline)) != 0 && errno == EINTR) {
+        }
+    }
+    return rc == 0 ? 1 : 0;
+}
+
 OsThread *OsThreadStart(void (*body)(void *arg), void *arg) {
     OsThread *t = new (std::nothrow) OsThread;
     if (!t) return nullptr;

@@ -83,6 +83,16 @@ void OsWakeSignal(OsWake *wake) { SetEvent(wake->Event); }
 
 void OsWakeWait(OsWake *wake, uint32_t timeoutMs) { WaitForSingleObject(wake->Event, timeoutMs); }
 
+void *OsSemCreate(void) { return CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr); }
+
+void OsSemDestroy(void *sem) { CloseHandle(static_cast<HANDLE>(sem)); }
+
+void OsSemPost(void *sem) { ReleaseSemaphore(static_cast<HANDLE>(sem), 1, nullptr); }
+
+int OsSemWait(void *sem, uint32_t timeoutMs) {
+    return WaitForSingleObject(static_cast<HANDLE>(sem), timeoutMs) == WAIT_OBJECT_0 ? 1 : 0;
+}
+
 OsThread *OsThreadStart(void (*body)(void *arg), void *arg) {
     OsThread *t = new (std::nothrow) OsThread;
     if (!t) return nullptr;

@@ -31,7 +31,7 @@ constexpr uint32_t kFifoSize = 4096;
 // given, so each pass asks for no more than a bus can bring in a few
 // passes (256 per millisecond is far above any CAN bus).
 constexpr uint32_t kNotifyBatch = 256;
-constexpr uint32_t kNotifyPollMs = 1;       // pause between two passes
+constexpr uint32_t kNotifyPollMs = 1;       // pause between two passes while frames come
 constexpr uint32_t kNotifyStopMs = 5000;    // bound of waiting for the thread to end or park
 
 constexpr char kMakerLine[] = "korva CAN adapter library, korva project";
@@ -48,6 +48,12 @@ uint32_t StdFilterLow = 0, StdFilterHigh = 0, ExtFilterLow = 0, ExtFilterHigh = 
 
 // The application's event; read by the notification thread on every pass.
 std::atomic<void *> NotifyEvent{nullptr};
+
+// The semaphore korva_api posts for every frame of the channel (given with
+// KORVA_SetRcvEvent), on which an idle notification thread sleeps; made at
+// the first CAN_SetRcvEvent and kept for the process, so that no channel
+// ever posts one that is gone.  Null where korva_api cannot take one.
+void *NotifySem = nullptr;
 
 // What the notification thread is asked to do.
 enum NotifyCommand : int {
@@ -71,6 +77,7 @@ struct NotifyControl {
     std::atomic<int> State{kNotifyNew};
     OsWake *Wake = nullptr; // cuts the pause short when Command changes
     OsThread *Thread = nullptr;
+    void *Sem = nullptr;    // NotifySem, or null: the thread polls
 };
 
 NotifyControl *Notify = nullptr; // the running notification thread, or null
@@ -93,8 +100,30 @@ bool NotifyPass() {
     return pending;
 }
 
+// Makes the thread's wait end: a command, or a channel to look at.
+void Nudge(NotifyControl *n) {
+    OsWakeSignal(n->Wake);
+    if (n->Sem) OsSemPost(n->Sem);
+}
+
+// Hands the semaphore to the open channel, so that korva_api posts it for
+// every frame, and lets the thread look once for frames that came before.
+void ArmNotify() {
+    if (!Notify || !Notify->Sem) return;
+    OsLock();
+    const int32_t handle = ChannelHandle.load();
+    if (handle > 0) Api.SetRcvEvent(handle, Notify->Sem);
+    OsUnlock();
+    Nudge(Notify);
+}
+
 // The notification thread.  It looks at its command only between passes,
-// where it holds no lock of the mapper or of korva_api.
+// where it holds no lock of the mapper or of korva_api.  While frames wait
+// (in korva_api or in the FIFO) it passes every millisecond; once nothing
+// waits anywhere it sleeps until korva_api posts the semaphore for a new
+// frame, or a command or a new channel nudges it.  Posts are taken before
+// each pass: a frame stored after the pass's read posts again, so none
+// is slept through.
 void NotifyLoop(void *arg) {
     NotifyControl *self = static_cast<NotifyControl *>(arg);
     int state = kNotifyNew;
@@ -106,11 +135,18 @@ void NotifyLoop(void *arg) {
             self->State.store(kNotifyParked);
             OsPark();
         }
+        if (self->Sem)
+            while (OsSemWait(self->Sem, 0)) {
+            }
         // Set on every pass that leaves frames waiting, so that an
         // application reading one frame per wake-up still drains the FIFO.
-        if (NotifyPass())
+        const bool pending = NotifyPass();
+        if (pending)
             if (void *event = NotifyEvent.load()) OsSetEvent(event);
-        OsWakeWait(self->Wake, kNotifyPollMs);
+        if (self->Sem && !pending)
+            OsSemWait(self->Sem, OS_WAIT_FOREVER);
+        else
+            OsWakeWait(self->Wake, kNotifyPollMs);
     }
 }
 
@@ -159,7 +195,7 @@ void StopNotifyThread(int unloading) {
     Notify = nullptr;
     if (!unloading) {
         n->Command.store(kNotifyStop);
-        OsWakeSignal(n->Wake);
+        Nudge(n);
         if (OsThreadJoin(n->Thread, kNotifyStopMs)) FreeNotify(n);
         // Otherwise it is still inside korva_api; it returns at its next look
         // at its command, and its block stays with it.
@@ -173,7 +209,7 @@ void StopNotifyThread(int unloading) {
     int state = kNotifyNew;
     if (!n->State.compare_exchange_strong(state, kNotifyClaimed)) {
         n->Command.store(kNotifyPark);
-        OsWakeSignal(n->Wake);
+        Nudge(n);
         for (uint32_t waited = 0; n->State.load() != kNotifyParked && waited < kNotifyStopMs; ++waited) OsSleep(1);
     }
     state = n->State.load();
@@ -181,6 +217,11 @@ void StopNotifyThread(int unloading) {
         OsThreadKillParked(n->Thread);
         FreeNotify(n);
     }
+}
+
+void ReleaseNotifyResources(void) {
+    if (NotifySem) OsSemDestroy(NotifySem);
+    NotifySem = nullptr;
 }
 
 uint32_t PEAK_CALL CAN_Init(uint32_t btr0btr1, int32_t frameType) {
@@ -191,6 +232,7 @@ uint32_t PEAK_CALL CAN_Init(uint32_t btr0btr1, int32_t frameType) {
     const int32_t handle = OpenConfiguredChannel();
     ChannelHandle.store(handle);
     if (handle <= 0) return PEAK_RESULT_INIT_FAILED;
+    ArmNotify();
     uint8_t btr[2] = {static_cast<uint8_t>(btr0btr1 >> 8), static_cast<uint8_t>(btr0btr1)};
     if (Api.Ioctl(handle, KORVA_IOCTL_SET_BTR, btr) != 0) return PEAK_RESULT_INIT_FAILED;
     if (Api.Ioctl(handle, KORVA_IOCTL_SET_TIMESTAMP, KORVA_IOCTL_INT(1)) != 0) return PEAK_RESULT_INIT_FAILED;
@@ -266,6 +308,8 @@ uint32_t PEAK_CALL CAN_SetRcvEvent(void *event) {
     StopNotifyThread(0);
     NotifyControl *n = new (std::nothrow) NotifyControl;
     if (!n) return PEAK_RESULT_THREAD_FAILED;
+    if (!NotifySem && Api.SetRcvEvent) NotifySem = OsSemCreate();
+    n->Sem = Api.SetRcvEvent ? NotifySem : nullptr;
     n->Wake = OsWakeCreate();
     if (n->Wake) n->Thread = OsThreadStart(NotifyLoop, n);
     if (!n->Thread) {
@@ -273,6 +317,7 @@ uint32_t PEAK_CALL CAN_SetRcvEvent(void *event) {
         return PEAK_RESULT_THREAD_FAILED;
     }
     Notify = n;
+    ArmNotify();
     return PEAK_RESULT_OK;
 }
 

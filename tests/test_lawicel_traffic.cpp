@@ -149,6 +149,43 @@ TEST(LawicelReceive, BlockingReadWaitsForTheNextFrame) {
     EXPECT_EQ(reading.get(), 0x555U);
 }
 
+// An idle reader sleeps until there is work: after each quiet spell it
+// still takes a frame, sends queued text without a flush, answers a
+// configuration exchange and ends when the handle closes.
+TEST(LawicelIdle, AfterAQuietSpellTheReaderAnswersAtOnce) {
+    OpenedPty a;
+    ASSERT_GT(a.handle, 0);
+    ASSERT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1)), 0);
+    const auto quiet = [] { std::this_thread::sleep_for(1500ms); };
+    quiet();
+    ASSERT_TRUE(a.adapter.Send("t5551FF\r"));
+    CanMsg m{};
+    ASSERT_EQ(ReadOne(a.handle, &m), 0);
+    EXPECT_EQ(m.Identifier, 0x555U);
+
+    quiet();
+    a.adapter.Clear();
+    const CanMsg out = Frame(0x321, KORVA_FLAG_STANDARD, {0x42});
+    uint32_t written = 0;
+    ASSERT_EQ(KORVA_Write(a.handle, &out, 1, &written), 0);
+    ASSERT_TRUE(a.adapter.WaitRawSize(8)); // no flush: the woken reader's
+    EXPECT_EQ(a.adapter.Raw(), "t321142\r");
+
+    quiet();
+    auto config = std::async(std::launch::async,
+                             [&] { return KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_TIMESTAMP, KORVA_IOCTL_INT(1)); });
+    ASSERT_EQ(config.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(config.get(), 0);
+    ASSERT_TRUE(a.adapter.Send("t5560\r"));
+    ASSERT_EQ(ReadOne(a.handle, &m), 0) << "the reader runs again after the exchange";
+
+    quiet();
+    auto closing = std::async(std::launch::async, [&] { return KORVA_Close(a.handle); });
+    ASSERT_EQ(closing.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(closing.get(), 0);
+    a.handle = 0;
+}
+
 TEST(LawicelSend, FramesLeaveAsTextOnTheNextTickAndOnFlush) {
     OpenedPty a;
     ASSERT_GT(a.handle, 0);
@@ -217,6 +254,7 @@ TEST(LawicelLoss, HungUpLineIsReportedAndTheReaderRests) {
     ASSERT_TRUE(a.adapter.Send("t1110\r"));
     CanMsg m{};
     ASSERT_EQ(ReadOne(a.handle, &m), 0);
+    std::this_thread::sleep_for(1500ms); // the reader sleeps in its wait for the line
     a.adapter.Hangup();
     EXPECT_EQ(ReadOne(a.handle, &m), KORVA_ERR_NO_DEVICE); // the wait ends too
 

@@ -18,6 +18,9 @@
 //   @@ kill ID                     kill the simulator (an unplugged adapter)
 //   @@ events ID                   "ok PATH": a file (a Windows path) with
 //                                  every event of the simulator so far
+//   @@ usage                       "ok SWITCHES NS": voluntary context
+//                                  switches and CPU nanoseconds of this
+//                                  program's process so far
 // Events and control lines are those of "korva_sim --help".
 #pragma once
 
@@ -199,6 +202,32 @@ inline double ProcessCpuSeconds() {
         return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
     };
     return seconds(kernel) + seconds(user);
+}
+
+// Wake-ups (voluntary context switches) and processor nanoseconds of this
+// whole process so far, which the relay reads from the Linux side (Windows
+// threads are Linux threads of the wine process).  They are process
+// totals: a measurement subtracts a baseline taken without the threads it
+// is about.
+struct ProcessUsage {
+    long long switches = 0;
+    long long cpuNs = 0;
+};
+inline ProcessUsage LinuxProcessUsage() {
+    ProcessUsage u;
+    const std::string reply = Request("usage");
+    if (IsOk(reply)) std::sscanf(reply.c_str() + 3, "%lld %lld", &u.switches, &u.cpuNs);
+    return u;
+}
+
+// The process's wake-ups per second and CPU milliseconds per second over
+// the next ms milliseconds.
+inline void MeasureIdle(DWORD ms, double *wakesPerSecond, double *cpuMsPerSecond) {
+    const ProcessUsage a = LinuxProcessUsage();
+    Sleep(ms);
+    const ProcessUsage b = LinuxProcessUsage();
+    *wakesPerSecond = static_cast<double>(b.switches - a.switches) * 1000.0 / ms;
+    *cpuMsPerSecond = static_cast<double>(b.cpuNs - a.cpuNs) / 1e3 / ms;
 }
 
 } // namespace korva_wintest

@@ -796,6 +796,36 @@ void Bench(const std::string &transport, uint32_t count) {
     CloseHandle(event);
 }
 
+/* What the notification thread costs while no frame arrives: the process
+ * with the thread running, beyond the same process before it started. */
+void Idle(const std::string &transport) {
+    constexpr DWORD kMeasureMs = 5000;
+    const std::string name = StartSim("a", transport, "--no-log-rx");
+    if (name.empty()) return;
+    WriteIni("[korva_mapper_peak.dll]\nPort = " + name + "\n");
+    const Peak p = Mapper();
+    if (!p.Module || !CHECK_EQ(Init(p, 0x001C, 0), kOk)) return;
+    Sleep(500);
+    double baseWakes = 0, baseCpu = 0, wakes = 0, cpu = 0;
+    MeasureIdle(kMeasureMs, &baseWakes, &baseCpu);
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    CHECK_EQ(p.SetRcvEvent(event), kOk);
+    Sleep(500);
+    MeasureIdle(kMeasureMs, &wakes, &cpu);
+    // Still notified at once after the quiet spell.
+    const double t0 = NowMs();
+    Send({"123#AA"});
+    CHECK(WaitEvent(event));
+    const double ms = NowMs() - t0;
+    Msg m{};
+    CHECK(p.Read(&m) == kOk && m.Id == 0x123);
+    Note("[ figures  ] mapper idle %s: notification thread %.1f wake-ups/s, CPU %.3f ms/s (process beyond a "
+         "baseline of %.1f wake-ups/s, %.3f ms/s); frame after the quiet spell notified in %.1f ms",
+         transport.c_str(), wakes - baseWakes, cpu - baseCpu, baseWakes, baseCpu, ms);
+    CHECK_EQ(p.Close(), kOk);
+    CloseHandle(event);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -822,10 +852,12 @@ int main(int argc, char **argv) {
         Load();
     } else if (byPath && scenario == "loadchild") {
         return LoadChild(arg);
+    } else if (byPath && scenario == "idle") {
+        Idle(arg);
     } else if (byPath && scenario == "bench") {
         Bench(arg, argc > 3 ? static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)) : 10000);
     } else {
-        std::fprintf(stderr, "usage: test_peak_client traffic|notify|quiet [pty|tcp] | config | load | bench pty|tcp [N]\n"
+        std::fprintf(stderr, "usage: test_peak_client traffic|notify|quiet [pty|tcp] | config | load | bench pty|tcp [N] | idle pty|tcp\n"
                              "       test_peak_linked traffic [pty|tcp]\n");
         return 2;
     }

@@ -18,6 +18,7 @@
 //             cdecl), the trace file "korva_api.log", and LinCAN names
 //   bench N [pty|tcp]  receives N flooded frames over the COM port (or
 //             TCP) and reports frames/s and CPU per frame
+//   idle N [pty|tcp]   N quiet adapters open: wake-ups and CPU per second
 // The exit status is the number of failed checks (0: passed).
 #include "korva_api.h"
 #include "peer.h"
@@ -124,7 +125,9 @@ void Traffic(const std::string &transport) {
     CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_GET_HW_PARAM, &tail), 0);
     CHECK_EQ(reinterpret_cast<const uint8_t *>(&tail)[7], 0x5A); // seven bytes filled, no more
 
-    // Configuration: each request closes, configures and reopens.
+    // Configuration: each request closes, configures and reopens.  The
+    // first comes after a quiet spell, in which the reader sleeps.
+    Sleep(1500);
     CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_SPEED, Arg(6)), 0);
     CHECK(SimWait("a", "rx S6") && SimWait("a", "state open O"));
     const uint8_t btr[2] = {0x03, 0x1C};
@@ -174,6 +177,18 @@ void Traffic(const std::string &transport) {
     CHECK(blocked.n == 1 && SameFrame(blocked.m, 0x42, KORVA_FLAG_STANDARD, {0x42}));
     CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, Arg(0)), 0);
 
+    // After a quiet spell, a frame written without a flush still leaves,
+    // and a received one still arrives.
+    Sleep(1500);
+    const CanMsg hello{0x456, 1, {0x56}, KORVA_FLAG_STANDARD, 0};
+    uint32_t helloWritten = 0;
+    CHECK_EQ(KORVA_Write(h, &hello, 1, &helloWritten), 0);
+    CHECK(SimWait("a", "rx t456156"));
+    Sleep(1500);
+    CHECK(SimCmd("a", "send 457#57"));
+    got = ReadFrames(h, 1);
+    CHECK(got.size() == 1 && SameFrame(got[0], 0x457, KORVA_FLAG_STANDARD, {0x57}));
+
     // Frames sent: the text of each kind on the wire.
     const CanMsg out[] = {{0x123, 2, {0xAA, 0xBB}, KORVA_FLAG_STANDARD, 0},
                           {0x1FFFFFFF, 1, {0x01}, KORVA_FLAG_EXTENDED, 0},
@@ -206,11 +221,13 @@ void Lost(const std::string &transport, bool frameFirst) {
     if (name.empty()) return;
     const int32_t h = Open(name);
     if (!CHECK(h > 0)) return;
-    // Killed while frames flow, or right after the open, when the reader
-    // may be between two reads.
+    // Killed after a frame and a quiet spell (the reader sleeps in its
+    // wait for the line), or right after the open, when the reader may be
+    // between two reads.
     if (frameFirst) {
         CHECK(SimCmd("a", "send 123#01"));
         CHECK_EQ(ReadFrames(h, 1).size(), 1);
+        Sleep(1500);
     }
     CHECK(SimKill("a"));
     // Readers are told that nothing will come any more.
@@ -438,6 +455,34 @@ void Bench(int count, const std::string &transport) {
     CHECK_EQ(KORVA_Close(h), 0);
 }
 
+/* count adapters open and quiet: what they cost the process beyond a
+ * baseline taken before opening them. */
+void Idle(int count, const std::string &transport) {
+    constexpr DWORD kMeasureMs = 5000;
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+        names.push_back(StartSim("s" + std::to_string(i), transport, "--no-log-rx"));
+        if (names.back().empty()) return;
+    }
+    double baseWakes = 0, baseCpu = 0;
+    MeasureIdle(kMeasureMs, &baseWakes, &baseCpu);
+    std::vector<int32_t> handles;
+    for (const std::string &name : names) {
+        const int32_t h = Open(name);
+        if (!CHECK(h > 0)) break;
+        handles.push_back(h);
+    }
+    Sleep(1000); // the open replies are read
+    double wakes = 0, cpu = 0;
+    MeasureIdle(kMeasureMs, &wakes, &cpu);
+    const double t0 = NowMs();
+    for (int32_t h : handles) CHECK_EQ(KORVA_Close(h), 0);
+    Note("[ figures  ] windows idle %s %d adapters: %.1f wake-ups/s (%.2f per adapter), CPU %.3f ms/s (%.3f per "
+         "adapter), beyond a baseline of %.1f wake-ups/s, %.3f ms/s; closed in %.0f ms",
+         transport.c_str(), count, wakes - baseWakes, (wakes - baseWakes) / count, cpu - baseCpu,
+         (cpu - baseCpu) / count, baseWakes, baseCpu, NowMs() - t0);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -458,8 +503,10 @@ int main(int argc, char **argv) {
         Trace();
     } else if (scenario == "bench") {
         Bench(argc > 2 ? std::atoi(argv[2]) : 100000, argc > 3 ? argv[3] : "pty");
+    } else if (scenario == "idle") {
+        Idle(argc > 2 ? std::atoi(argv[2]) : 1, argc > 3 ? argv[3] : "pty");
     } else {
-        std::fprintf(stderr, "usage: test_windows_api traffic|lost|stall [pty|tcp] | discovery | trace | bench N [pty|tcp]\n");
+        std::fprintf(stderr, "usage: test_windows_api traffic|lost|stall [pty|tcp] | discovery | trace | bench N [pty|tcp] | idle N [pty|tcp]\n");
         return 2;
     }
     Note("%s %s: %d failed checks", scenario.c_str(), transport.c_str(), g_failures);

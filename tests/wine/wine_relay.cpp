@@ -46,6 +46,7 @@ constexpr int kRelayFailed = 125;
 constexpr int kFirstComPort = 5;
 
 std::string g_prefix;
+pid_t g_child = -1; // the wine process that runs the program
 std::map<std::string, std::unique_ptr<Sim>> g_sims;
 int g_nextCom = kFirstComPort;
 
@@ -93,10 +94,27 @@ std::string Start(const std::vector<std::string> &w) {
     return "ok " + name;
 }
 
+/* "ok SWITCHES NANOSECONDS": the voluntary context switches and processor
+ * time of all threads of the program's process so far. */
+std::string Usage() {
+    long long switches = 0, ns = 0;
+    std::error_code ec;
+    for (const auto &task : fs::directory_iterator("/proc/" + std::to_string(g_child) + "/task", ec)) {
+        std::ifstream status(task.path() / "status");
+        for (std::string l; std::getline(status, l);)
+            if (l.rfind("voluntary_ctxt_switches:", 0) == 0) switches += std::atoll(l.c_str() + 24);
+        std::ifstream sched(task.path() / "schedstat");
+        long long t = 0;
+        if (sched >> t) ns += t;
+    }
+    return ec ? "error " + ec.message() : "ok " + std::to_string(switches) + " " + std::to_string(ns);
+}
+
 std::string Serve(const std::string &line) {
     const std::vector<std::string> w = Words(line);
     if (w.empty()) return "error empty request";
     if (w[0] == "start") return Start(w);
+    if (w[0] == "usage") return Usage();
     if (w.size() < 2) return "error usage";
     auto found = g_sims.find(w[1]);
     if (found == g_sims.end()) return "error no simulator " + w[1];
@@ -192,6 +210,7 @@ int main(int argc, char **argv) {
     args.push_back(nullptr);
     pid_t child = -1;
     const int rc = posix_spawnp(&child, wine, &actions, nullptr, args.data(), environ);
+    g_child = child;
     posix_spawn_file_actions_destroy(&actions);
     close(toChild[0]);
     close(fromChild[1]);
