@@ -428,6 +428,7 @@ int32_t OpenQuiet(Device *dev) {
             Pace(dev);
     }
     AtomicStore(dev->PauseThread, 0);
+    WakeReader(dev);
     return rc;
 }
 
