@@ -25,6 +25,7 @@ Commands:
 %s  info ADAPTER          hardware parameters and status flags of one adapter
   dump ADAPTER          print received frames (candump style), optionally log them
   send ADAPTER FRAME... send frames (cansend syntax); a load generator with --count/--rate
+  replay ADAPTER FILE   send the frames of a candump log with their original spacing
 %s
 ADAPTER is %s
 "korva COMMAND --help" describes a command.  Exit status: 0 success,
@@ -256,6 +257,7 @@ int main(int argc, char **argv) {
     static constexpr Command kCommands[] = {
         {"list", CmdList}, {"info", CmdInfo}, {"dump", CmdDump},
         {"send", CmdSend}, {"sim", CmdSim},   {"demo", CmdDemo},
+        {"replay", CmdReplay},
     };
     for (const Command &c : kCommands) {
         if (cmd == c.name) {
@@ -264,7 +266,7 @@ int main(int argc, char **argv) {
             return c.run(argc - 1, argv + 1);
         }
     }
-    std::fprintf(stderr, "korva: unknown command '%s' (commands: list info dump send sim demo; see korva --help)\n",
+    std::fprintf(stderr, "korva: unknown command '%s' (commands: list info dump send replay sim demo; see korva --help)\n",
                  argv[1]);
     return kExitUsage;
 }
