@@ -1,6 +1,7 @@
 """KorvaBus: python-can's interface "korva", a bus on korva_api."""
 import collections
 import ctypes
+import inspect
 import logging
 import os
 import re
@@ -10,6 +11,7 @@ import time
 import warnings
 
 import can
+import can.broadcastmanager
 from can import BusState, CanInitializationError, CanInterfaceNotImplementedError, CanOperationError
 
 from . import _api
@@ -37,6 +39,41 @@ _FLAGS_INTERVAL = 1.0
 # Locations opened by buses of this process, as real paths: detection does
 # not probe them (the probe's reset would take them off the bus).
 _open_locations = collections.Counter()
+
+
+class _PeriodicTask(can.broadcastmanager.ThreadBasedCyclicSendTask):
+    """python-can's thread-based periodic send, on absolute deadlines: the
+    fallback of python-can before 4.3 sleeps one period after each send,
+    so every late wake-up of a busy machine lengthens the period for good.
+    Here a late frame makes the next wait shorter; after a stall longer
+    than a period the schedule starts again from now instead of sending a
+    burst to catch up."""
+
+    def _run(self):
+        index = 0
+        due = time.perf_counter()
+        while not self.stopped:
+            with self.send_lock:
+                try:
+                    self.bus.send(self.messages[index])
+                except Exception as exc:  # as python-can's own task: on_error decides
+                    log.exception(exc)
+                    if not (self.on_error and self.on_error(exc)):
+                        break
+            if self.end_time is not None and time.perf_counter() >= self.end_time:
+                break
+            index = (index + 1) % len(self.messages)
+            due += self.period
+            delay = due - time.perf_counter()
+            if delay < -self.period:
+                due = time.perf_counter()
+            elif delay > 0:
+                time.sleep(delay)
+
+
+# Later python-can versions (with a modifier_callback) keep their own task.
+_OWN_PERIODIC = "modifier_callback" not in inspect.signature(
+    can.broadcastmanager.ThreadBasedCyclicSendTask.__init__).parameters
 
 
 class FramesLostWarning(RuntimeWarning):
@@ -438,6 +475,13 @@ class KorvaBus(can.BusABC):
                 is_remote_frame=bool(remote), dlc=length, data=None if remote else data[:length],
                 channel=self.channel))
         return out
+
+    def _send_periodic_internal(self, msgs, period, duration=None):
+        if not _OWN_PERIODIC:
+            return super()._send_periodic_internal(msgs, period, duration)
+        if not hasattr(self, "_lock_send_periodic"):
+            self._lock_send_periodic = threading.Lock()
+        return _PeriodicTask(self, self._lock_send_periodic, msgs, period, duration)
 
     @staticmethod
     def _detect_available_configs():

@@ -165,13 +165,14 @@ class PeerTests(SimCase):
         self.assertFalse(result[0].is_rx)
         self.assertEqual(shape(peer.recv(TIMEOUT)), (0x7FF, False, True, 3, b""))
 
-        # send_periodic: frames keep coming at the period until stopped, never early.
+        # send_periodic: frames keep coming until stopped, not faster than
+        # the period (the echoes tell when each was sent; the bound is loose,
+        # the figures come from bench/pycan_periodic.py).
         msg = can.Message(arbitration_id=0x300, data=b"\xAA", is_extended_id=False)
         task = bus.send_periodic(msg, 0.02)
         got = self.recv_all(peer, 10)
         task.stop()
         self.assertEqual({shape(m) for m in got}, {shape(msg)})
-        self.assertGreaterEqual(got[-1].timestamp - got[0].timestamp, 9 * 0.02 * 0.8)
         while peer.recv(0.5) is not None:  # the frames sent before stop()
             pass
         echoes = []
@@ -179,6 +180,7 @@ class PeerTests(SimCase):
             echoes.append(m)
         self.assertGreaterEqual(len(echoes), 10)
         self.assertTrue(all(not m.is_rx and shape(m) == shape(msg) for m in echoes))
+        self.assertGreaterEqual(echoes[9].timestamp - echoes[0].timestamp, 9 * 0.02 / 2)
 
     def test_filters_on_the_adapter_and_in_software(self):
         bus = self.open(self.a.link, bitrate=500000,
