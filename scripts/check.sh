@@ -26,7 +26,7 @@ FUZZ_SECONDS=${KORVA_FUZZ_SECONDS:-60}
 PACKAGES=(cmake make g++ clang libclang-rt-14-dev libgtest-dev pkg-config python3 python3-can python3-serial
           python3-venv python3-pip python3-setuptools python3-wheel dpkg-dev file libiniparser-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-          wine wine64 python3-pefile debootstrap git)
+          wine wine64 python3-pefile debootstrap git tshark tmux)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -36,6 +36,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO=sudo
   $SUDO apt-get update -qq
+  # tshark: no setuid capture helper (the tests only read capture files).
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
 

@@ -12,9 +12,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -330,6 +333,60 @@ TEST(SimProtocol, BusCarriesFramesBetweenSimulators) {
 
     b.reset();
     EXPECT_TRUE(a.WaitFor("bus peers=0"));
+}
+
+// The bus directory and the sockets in it are this user's alone: whatever
+// another user could have put in their place is refused with the path and
+// the reason, and nothing is joined.
+TEST(SimProtocol, BusDirectoryThatIsNotOurOwnIsRefused) {
+    TempDir dir;
+    // Standard input is /dev/null: an accepted simulator ends once ready.
+    auto join = [](const std::string &base) {
+        const std::string cmd = "KORVA_BUS_DIR='" + base + "' '" + getenv("KORVA_SIM") +
+                                "' --tcp 0 --bus b </dev/null 2>&1";
+        std::string out;
+        FILE *p = popen(cmd.c_str(), "r");
+        if (p == nullptr) return std::make_pair(-1, out);
+        char buf[512];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        const int status = pclose(p);
+        return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, out);
+    };
+    auto [ok, okOut] = join(dir / "fresh");
+    EXPECT_EQ(0, ok) << okOut;
+    EXPECT_NE(okOut.find("bus peers=0"), std::string::npos) << okOut;
+
+    const std::string open = dir / "open", theirs = dir / "theirs", file = dir / "file";
+    ASSERT_EQ(0, mkdir(open.c_str(), 0700));
+    ASSERT_EQ(0, chmod(open.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(theirs.c_str(), 0700));
+    ASSERT_EQ(0, symlink(theirs.c_str(), (dir / "link").c_str()));
+    fclose(fopen(file.c_str(), "w"));
+    // A sound base whose bus holds a link where a member's socket should be.
+    const std::string sound = dir / "sound";
+    ASSERT_EQ(0, mkdir(sound.c_str(), 0700));
+    ASSERT_EQ(0, mkdir((sound + "/b").c_str(), 0700));
+    ASSERT_EQ(0, symlink((theirs + "/x.sock").c_str(), (sound + "/b/1.sock").c_str()));
+    const std::pair<std::string, std::string> cases[] = {
+        {open, open + " has mode 0755"},
+        {dir / "link", dir / "link" + " is a symbolic link"},
+        {file, file + " is not a directory"},
+        {sound, sound + "/b/1.sock is a symbolic link"},
+    };
+    for (const auto &[base, why] : cases) {
+        auto [status, out] = join(base);
+        EXPECT_EQ(1, status) << out;
+        EXPECT_NE(out.find(why), std::string::npos) << out;
+        EXPECT_EQ(out.find("ready"), std::string::npos) << out;
+    }
+    // Nothing was made in the directories that were refused.
+    for (const std::string &d : {open, theirs})
+        EXPECT_TRUE(std::filesystem::is_empty(d)) << d;
+    EXPECT_EQ(std::vector<std::string>{"1.sock"}, [&] {
+        std::vector<std::string> names;
+        for (const auto &e : std::filesystem::directory_iterator(sound + "/b")) names.push_back(e.path().filename());
+        return names;
+    }());
 }
 
 TEST(SimProtocol, FaultsOfTheAdapter) {

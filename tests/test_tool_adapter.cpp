@@ -1,7 +1,8 @@
 // The korva tool's subcommands against the simulated adapter: list, info,
 // dump (candump output, count, filter, time stamps, log file read back by
-// python-can, signals, lost connection), send (the exact Lawicel lines, the
-// load generator, a refused command), sim and demo.
+// python-can, pcap capture read back by tshark, signals, lost connection),
+// send (the exact Lawicel lines, the load generator, a refused command),
+// replay, sim and demo.
 #include "sim.h"
 #include "tempdir.h"
 #include "tool/korva_run.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 
 using korva_test::Sim;
@@ -20,6 +22,29 @@ using korva_tool_test::RunResult;
 using korva_tool_test::SplitLines;
 
 namespace {
+
+void WriteFile(const std::string &path, const std::string &text) {
+    FILE *f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+}
+
+// tshark's reading of a capture: one line per frame with identifier,
+// extended and remote flags, length and data.  Empty when tshark fails.
+std::vector<std::string> TsharkRead(const std::string &capture) {
+    const std::string cmd = "tshark -r '" + capture +
+                            "' -T fields -E separator=' ' -e can.id -e can.flags.xtd -e can.flags.rtr"
+                            " -e can.len -e data.data 2>/dev/null";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return {};
+    std::string out;
+    char buf[512];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    return pclose(p) == 0 ? SplitLines(out) : std::vector<std::string>{};
+}
+
+bool HaveTshark() { return std::system("tshark --version >/dev/null 2>&1") == 0; }
 
 // The "rx" events of the simulator that carry frame lines, in order.
 std::vector<std::string> FrameLinesSeen(const Sim &sim) {
@@ -122,8 +147,8 @@ TEST(ToolAdapter, DumpPrintsCandumpLinesStopsAtCountAndLogsForPythonCan) {
     TempDir dir;
     Sim sim({"--pty", dir / "ttyUSB0"});
     ASSERT_TRUE(sim.Ok()) << sim.Error();
-    const std::string log = dir / "bus.log";
-    KorvaRun dump(dir, {"dump", "-n", "5", "-l", log, sim.Link()});
+    const std::string log = dir / "bus.log", capture = dir / "bus.pcap";
+    KorvaRun dump(dir, {"dump", "-n", "5", "-l", log, "--pcap", capture, sim.Link()});
     ASSERT_TRUE(dump.Started());
     ASSERT_TRUE(sim.WaitFor("state open O"));
     for (const char *frame : {"123#AABB", "12345678#0102030405060708", "7FF#R", "1ABCDEF0#R4", "000#", "456#99"})
@@ -167,6 +192,26 @@ TEST(ToolAdapter, DumpPrintsCandumpLinesStopsAtCountAndLogsForPythonCan) {
         "0 std data 0  " + n,
     };
     EXPECT_EQ(decoded, SplitLines(ReadWholeFile(out))) << ReadWholeFile(log);
+
+    // The same frames in the capture, as Wireshark's dissector reads it;
+    // then a capture on standard output, which holds nothing else.
+    if (!HaveTshark()) GTEST_SKIP() << "tshark is not installed (apt install tshark)";
+    const std::vector<std::string> dissected = {
+        "291 0 0 2 aabb",
+        "305419896 1 0 8 0102030405060708",
+        "2047 0 1 0 ",
+        "448585456 1 1 4 00000000",
+        "0 0 0 0 ",
+    };
+    EXPECT_EQ(dissected, TsharkRead(capture));
+    KorvaRun piped(dir, {"dump", "-n", "1", "--pcap", "-", sim.Link()});
+    ASSERT_TRUE(sim.WaitFor("state open O"));
+    ASSERT_TRUE(sim.Command("send 1FFFFFFF#C0FFEE"));
+    ASSERT_EQ(0, piped.Wait()) << piped.Err();
+    EXPECT_EQ(24u + 16u + 16u, piped.Out().size());
+    const std::string pipedFile = dir / "piped.pcap";
+    WriteFile(pipedFile, piped.Out());
+    EXPECT_EQ(std::vector<std::string>{"536870911 1 0 3 c0ffee"}, TsharkRead(pipedFile));
 }
 
 TEST(ToolAdapter, DumpConfiguresTheAdapterAndFilters) {
@@ -264,6 +309,71 @@ TEST(ToolAdapter, SendAsLoadGeneratorReportsItsRate) {
     const std::vector<std::string> lines = FrameLinesSeen(sim);
     EXPECT_EQ(100u + 2000u, lines.size());
     EXPECT_EQ(2000, std::count(lines.begin(), lines.end(), "t7FF80011223344556677"));
+}
+
+TEST(ToolAdapter, ReplaySendsALogWithItsSpacingAndChecksItFirst) {
+    TempDir dir;
+    Sim sim({"--pty", dir / "ttyUSB0"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    // candump -l's format, whatever adapter names it holds; 0.6 s long.
+    const std::string log = dir / "bus.log";
+    WriteFile(log, "(1436509052.249713) can0 123#DEADBEEF\n"
+                   "(1436509052.449713) can0 12345678#01\n"
+                   "\n"
+                   "(1436509052.649713) vcan1 7FF#R\n"
+                   "(1436509052.849713) /dev/ttyUSB0 000#R4\n");
+    const std::vector<std::string> lines = {"t1234DEADBEEF", "T123456781" "01", "r7FF0", "r0004"};
+    RunResult r = RunKorva(dir, {"replay", "-b", "500k", "--speed", "2", sim.Link(), log});
+    EXPECT_EQ(0, r.status) << r.err;
+    ASSERT_EQ(1u, r.errLines.size()) << r.err;
+    EXPECT_NE(std::string::npos, r.errLines[0].find("4 frames sent in")) << r.err;
+    // Never earlier than the log says, at twice its speed: 0.3 s at least.
+    EXPECT_GE(std::atof(r.errLines[0].substr(r.errLines[0].find(" in ") + 4).c_str()), 0.29) << r.err;
+    EXPECT_EQ(lines, FrameLinesSeen(sim));
+
+    // Without timing a log spanning days goes out at once, here twice.
+    const size_t before = FrameLinesSeen(sim).size();
+    const std::string slow = dir / "slow.log";
+    WriteFile(slow, "(1000000.000000) can0 100#01\n(1200000.000000) can0 101#02\n");
+    r = RunKorva(dir, {"replay", "--no-timing", "--loop", "2", sim.Link(), slow});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("4 frames sent")) << r.err;
+    ASSERT_TRUE(sim.WaitFor("rx C"));
+    const std::vector<std::string> seen = FrameLinesSeen(sim);
+    EXPECT_EQ((std::vector<std::string>{"t100101", "t101102", "t100101", "t101102"}),
+              std::vector<std::string>(seen.begin() + static_cast<std::ptrdiff_t>(before), seen.end()));
+
+    // Ctrl-C during a long gap stops after the frame in flight.
+    sim.Mark();
+    KorvaRun stopped(dir, {"replay", sim.Link(), slow});
+    ASSERT_TRUE(sim.WaitFor("rx t100101"));
+    stopped.Signal(SIGINT);
+    ASSERT_EQ(0, stopped.Wait()) << stopped.Err();
+    EXPECT_NE(std::string::npos, stopped.Err().find("1 frame sent in")) << stopped.Err();
+    EXPECT_NE(std::string::npos, stopped.Err().find("(stopped)")) << stopped.Err();
+    EXPECT_TRUE(sim.WaitFor("rx C"));
+
+    // One bad line anywhere: FILE:LINE and the reason, the adapter untouched.
+    const std::pair<const char *, const char *> bad[] = {
+        {"1436509052.249713 can0 123#00", "expected \"(SECONDS.FRACTION)\""},
+        {"(1436509052,249713) can0 123#00", "expected \"(SECONDS.FRACTION)\""},
+        {"(1436509052.249713) can0", "no frame"},
+        {"(1436509052.249713) can0 123#AAB", "bad frame '123#AAB': odd number"},
+        {"(1436509052.249713) can0 123##1AA", "CAN FD"},
+        {"(1436509052.249713) can0 123#00 T", "unexpected text"},
+    };
+    const size_t opened = sim.Count("state open");
+    for (const auto &[line, why] : bad) {
+        SCOPED_TRACE(line);
+        const std::string file = dir / "bad.log";
+        WriteFile(file, "(1.000000) can0 123#00\n\n" + std::string(line) + "\n(2.000000) can0 123#01\n");
+        r = RunKorva(dir, {"replay", sim.Link(), file});
+        EXPECT_EQ(2, r.status);
+        ASSERT_EQ(1u, r.errLines.size()) << r.err;
+        EXPECT_NE(std::string::npos, r.errLines[0].find(file + ":3: ")) << r.err;
+        EXPECT_NE(std::string::npos, r.errLines[0].find(why)) << r.err;
+    }
+    EXPECT_EQ(opened, sim.Count("state open")) << "the adapter was opened";
 }
 
 TEST(ToolAdapter, RefusedCommandsAreReported) {

@@ -32,7 +32,7 @@ TEST(ToolCli, EveryCommandHasHelp) {
     RunResult version = RunKorva(dir, {"--version"});
     EXPECT_EQ(0, version.status);
     EXPECT_EQ(std::string("korva ") + std::getenv("KORVA_VERSION") + "\n", version.out);
-    for (const char *cmd : {"list", "info", "dump", "send", "demo"}) {
+    for (const char *cmd : {"list", "info", "dump", "send", "replay", "demo"}) {
         RunResult r = RunKorva(dir, {cmd, "--help"});
         EXPECT_EQ(0, r.status) << cmd;
         EXPECT_NE(std::string::npos, r.out.find(std::string("Usage: korva ") + cmd)) << r.out;
@@ -80,6 +80,7 @@ TEST(ToolCli, BadOptionsAreUsageErrors) {
     ExpectOneLineError(RunKorva(dir, {"dump", "-n", "0", a}), 2, {"bad count '0'"});
     ExpectOneLineError(RunKorva(dir, {"dump", "-f", "123", a}), 2, {"filter '123'"});
     ExpectOneLineError(RunKorva(dir, {"send", "--rate", "fast", a, "123#"}), 2, {"--rate 'fast'"});
+    ExpectOneLineError(RunKorva(dir, {"replay", "--speed", "0", a, "bus.log"}), 2, {"--speed '0'"});
     ExpectOneLineError(RunKorva(dir, {"dump", "--bogus", a}), 2, {"unknown option '--bogus'"});
     ExpectOneLineError(RunKorva(dir, {"dump", a, "-x"}), 2, {"unknown option '-x'"});
     ExpectOneLineError(RunKorva(dir, {"dump", a, "-n"}), 2, {"needs a value"});

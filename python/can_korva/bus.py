@@ -1,6 +1,7 @@
 """KorvaBus: python-can's interface "korva", a bus on korva_api."""
 import collections
 import ctypes
+import inspect
 import logging
 import os
 import re
@@ -10,6 +11,7 @@ import time
 import warnings
 
 import can
+import can.broadcastmanager
 from can import BusState, CanInitializationError, CanInterfaceNotImplementedError, CanOperationError
 
 from . import _api
@@ -37,6 +39,41 @@ _FLAGS_INTERVAL = 1.0
 # Locations opened by buses of this process, as real paths: detection does
 # not probe them (the probe's reset would take them off the bus).
 _open_locations = collections.Counter()
+
+
+class _PeriodicTask(can.broadcastmanager.ThreadBasedCyclicSendTask):
+    """python-can's thread-based periodic send, on absolute deadlines: the
+    fallback of python-can before 4.3 sleeps one period after each send,
+    so every late wake-up of a busy machine lengthens the period for good.
+    Here a late frame makes the next wait shorter; after a stall longer
+    than a period the schedule starts again from now instead of sending a
+    burst to catch up."""
+
+    def _run(self):
+        index = 0
+        due = time.perf_counter()
+        while not self.stopped:
+            with self.send_lock:
+                try:
+                    self.bus.send(self.messages[index])
+                except Exception as exc:  # as python-can's own task: on_error decides
+                    log.exception(exc)
+                    if not (self.on_error and self.on_error(exc)):
+                        break
+            if self.end_time is not None and time.perf_counter() >= self.end_time:
+                break
+            index = (index + 1) % len(self.messages)
+            due += self.period
+            delay = due - time.perf_counter()
+            if delay < -self.period:
+                due = time.perf_counter()
+            elif delay > 0:
+                time.sleep(delay)
+
+
+# Later python-can versions (with a modifier_callback) keep their own task.
+_OWN_PERIODIC = "modifier_callback" not in inspect.signature(
+    can.broadcastmanager.ThreadBasedCyclicSendTask.__init__).parameters
 
 
 class FramesLostWarning(RuntimeWarning):
@@ -72,10 +109,14 @@ class KorvaBus(can.BusABC):
     :param can_filters: python-can filters.  A single filter with an
         "extended" key also goes to the adapter's acceptance code and mask;
         filtering in software always follows.
+    :param receive_own_messages: recv() also returns every frame send()
+        handed to the adapter (is_rx False, time-stamped when sent), in
+        order with the frames received.  korva's adapters do not echo, so
+        the bus does.
     """
 
     def __init__(self, channel=None, can_filters=None, bitrate=None, btr=None, timing=None,
-                 listen_only=False, timestamps=False, **kwargs):
+                 listen_only=False, timestamps=False, receive_own_messages=False, **kwargs):
         if kwargs.get("fd") or kwargs.get("data_bitrate"):
             raise CanInitializationError("korva adapters carry classic CAN frames only, not CAN FD")
         try:
@@ -87,6 +128,8 @@ class KorvaBus(can.BusABC):
         self.channel = self._name or "korva"
         self._timestamps = bool(timestamps)
         self._listen_only = bool(listen_only)
+        self._own = bool(receive_own_messages)
+        self._waiters = 0                  # recv() calls waiting, with receive_own_messages
         self._handle = None
         self._rx_lock = threading.Lock()   # KORVA_Read and the receive queue
         self._tx_lock = threading.Lock()   # KORVA_Write, KORVA_Flush, KORVA_Ioctl
@@ -206,7 +249,8 @@ class KorvaBus(can.BusABC):
         deadline = None if timeout is None else time.monotonic() + timeout
         waited = False
         while True:
-            if self._fetch(waited):
+            # An echo of a sent frame may have come while we waited.
+            if self._fetch(waited) or self._rx:
                 return self._rx.popleft(), False
             if deadline is None:
                 left = None
@@ -214,7 +258,23 @@ class KorvaBus(can.BusABC):
                 left = deadline - time.monotonic()
                 if left <= 0:
                     return None, False
-            waited = self._sem.wait(left)
+            waited = self._wait(left)
+
+    def _wait(self, left):
+        """Waits on the semaphore; True when it took a post.  With echoes,
+        send() posts once for a frame it queued while a recv() waits here
+        (and only then: a post that nobody waits for would be left over)."""
+        if not self._own:
+            return self._sem.wait(left)
+        with self._rx_lock:
+            if self._rx:
+                return False
+            self._waiters += 1
+        try:
+            return self._sem.wait(left)
+        finally:
+            with self._rx_lock:
+                self._waiters -= 1
 
     def _fetch(self, waited):
         """Reads what the receive ring holds, up to BATCH frames, into the
@@ -230,19 +290,7 @@ class KorvaBus(can.BusABC):
         frames were read, so a stored frame always has a post waiting."""
         with self._rx_lock:
             self._require_open()
-            rc = self._lib.KORVA_Read(self._handle, self._buffer, BATCH, self._count)
-            n = self._count.value
-            if rc != 0 and n == 0:
-                if rc == _api.ERR_NO_DEVICE:
-                    raise CanOperationError("korva %s: the connection to the adapter was lost: %s"
-                                            % (self.channel, _api.error_text(rc)), rc)
-                self._check(rc, "receiving")
-            take = self._sem.take
-            for _ in range(n - 1 if waited else n):
-                if not take():
-                    break
-            if n:
-                self._rx.extend(self._decode(n))
+            n = self._read_ring(waited)
         if n == BATCH and time.monotonic() - self._flags_checked >= _FLAGS_INTERVAL:
             # The receiver is behind: see whether frames were dropped.
             self._flags_checked = time.monotonic()
@@ -252,6 +300,23 @@ class KorvaBus(can.BusABC):
                         self._check_flags()
                     except CanOperationError as e:  # reception goes on regardless
                         log.debug("%s", e)
+        return n
+
+    def _read_ring(self, waited):
+        """One KORVA_Read into the queue, with _rx_lock held (see _fetch)."""
+        rc = self._lib.KORVA_Read(self._handle, self._buffer, BATCH, self._count)
+        n = self._count.value
+        if rc != 0 and n == 0:
+            if rc == _api.ERR_NO_DEVICE:
+                raise CanOperationError("korva %s: the connection to the adapter was lost: %s"
+                                        % (self.channel, _api.error_text(rc)), rc)
+            self._check(rc, "receiving")
+        take = self._sem.take
+        for _ in range(n - 1 if waited else n):
+            if not take():
+                break
+        if n:
+            self._rx.extend(self._decode(n))
         return n
 
     def _adapter_time(self, stamp, now):
@@ -274,18 +339,44 @@ class KorvaBus(can.BusABC):
         for a line that does not take data (about a second), so no timeout
         waits longer than that; a failure raises CanOperationError."""
         frame = _encode(msg)
-        written = ctypes.c_uint32()
-        with self._tx_lock:
-            self._require_open()
-            rc = self._lib.KORVA_Write(self._handle, frame, 1, written)
-            if rc == 0 and (timeout is None or timeout > 0):
-                rc = self._lib.KORVA_Flush(self._handle)
+        if self._own:
+            # The echo goes after every frame that was received before it:
+            # the receive ring is emptied into the queue first.
+            with self._rx_lock:
+                self._require_open()
+                while self._read_ring(False) == BATCH:
+                    pass
+                rc, written = self._write(frame, timeout)
+                wake = False
+                if rc == 0 and written.value == 1:
+                    wake = self._waiters > 0
+                    data = b"" if msg.is_remote_frame else bytes(msg.data or b"")
+                    self._rx.append(can.Message(
+                        timestamp=time.time(), arbitration_id=msg.arbitration_id,
+                        is_extended_id=msg.is_extended_id, is_remote_frame=msg.is_remote_frame,
+                        dlc=msg.dlc if msg.is_remote_frame else len(data), data=data or None,
+                        channel=self.channel, is_rx=False))
+            if wake:
+                self._sem.post()
+        else:
+            rc, written = self._write(frame, timeout)
         if rc == _api.ERR_LISTEN_ONLY:
             raise CanOperationError("korva %s: cannot send on a listen-only bus: %s"
                                     % (self.channel, _api.error_text(rc)), rc)
         self._check(rc, "sending")
         if written.value != 1:
             raise CanOperationError("korva %s: sending: the frame was not taken" % self.channel)
+
+    def _write(self, frame, timeout):
+        """KORVA_Write of one record, and KORVA_Flush unless timeout is 0:
+        (result, frames written)."""
+        written = ctypes.c_uint32()
+        with self._tx_lock:
+            self._require_open()
+            rc = self._lib.KORVA_Write(self._handle, frame, 1, written)
+            if rc == 0 and (timeout is None or timeout > 0):
+                rc = self._lib.KORVA_Flush(self._handle)
+        return rc, written
 
     def flush_tx_buffer(self):
         """Sends the frames korva still holds (korva cannot take back a
@@ -389,6 +480,13 @@ class KorvaBus(can.BusABC):
                 is_remote_frame=bool(remote), dlc=length, data=None if remote else data[:length],
                 channel=self.channel))
         return out
+
+    def _send_periodic_internal(self, msgs, period, duration=None):
+        if not _OWN_PERIODIC:
+            return super()._send_periodic_internal(msgs, period, duration)
+        if not hasattr(self, "_lock_send_periodic"):
+            self._lock_send_periodic = threading.Lock()
+        return _PeriodicTask(self, self._lock_send_periodic, msgs, period, duration)
 
     @staticmethod
     def _detect_available_configs():

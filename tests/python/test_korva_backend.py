@@ -5,8 +5,10 @@ that python-can finds it through its entry point: every bus here is made
 with can.Bus(interface="korva", ...).  The independent peer is python-can's
 own slcan interface on a second simulator on the same virtual bus.
 """
+import ctypes
 import importlib.metadata
 import os
+import shutil
 import resource
 import struct
 import subprocess
@@ -45,6 +47,20 @@ def frames_of_every_shape():
 def shape(msg):
     return (msg.arbitration_id, msg.is_extended_id, msg.is_remote_frame, msg.dlc,
             b"" if msg.is_remote_frame else bytes(msg.data))
+
+
+def wait_stored(bus, count):
+    """Waits until korva has stored count frames for bus that are not yet
+    read: its reader thread posts the bus's semaphore once per frame."""
+    sem_getvalue = ctypes.CDLL(None).sem_getvalue
+    value = ctypes.c_int()
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        sem_getvalue(ctypes.c_void_p(bus._sem.address), ctypes.byref(value))
+        if value.value >= count:
+            return
+        time.sleep(0.01)
+    raise AssertionError("korva stored %d of %d frames" % (value.value, count))
 
 
 def cpu_seconds():
@@ -118,6 +134,53 @@ class PeerTests(SimCase):
         bus.send(can.Message(arbitration_id=0x42, data=b"\x01", is_extended_id=False), timeout=0)
         bus.flush_tx_buffer()
         self.assertEqual(shape(peer.recv(TIMEOUT)), (0x42, False, False, 1, b"\x01"))
+
+    def test_own_messages_and_periodic(self):
+        bus = self.open(self.a.link, bitrate=500000, receive_own_messages=True)
+        self.a.wait_for("state open O")
+        peer = self.peer()
+        # Frames received before a send come before its echo.
+        for i in range(3):
+            peer.send(can.Message(arbitration_id=0x10 + i, data=[i], is_extended_id=False))
+        wait_stored(bus, 3)
+        before = time.time()
+        bus.send(can.Message(arbitration_id=0x1ABCDEF0, data=b"\x01\x02", is_extended_id=True))
+        after = time.time()
+        got = self.recv_all(bus, 4)
+        self.assertEqual([(m.arbitration_id, m.is_rx, m.channel) for m in got],
+                         [(0x10, True, self.a.link), (0x11, True, self.a.link), (0x12, True, self.a.link),
+                          (0x1ABCDEF0, False, self.a.link)])
+        self.assertEqual(shape(got[3]), (0x1ABCDEF0, True, False, 2, b"\x01\x02"))
+        self.assertTrue(before <= got[3].timestamp <= after)
+        self.assertEqual(shape(peer.recv(TIMEOUT)), (0x1ABCDEF0, True, False, 2, b"\x01\x02"))
+
+        # A recv() that waits wakes for the echo of a remote request.
+        result = []
+        waiter = threading.Thread(target=lambda: result.append(bus.recv(3 * TIMEOUT)), daemon=True)
+        waiter.start()
+        time.sleep(0.1)  # most likely waiting by now; the outcome is the same if not
+        bus.send(can.Message(arbitration_id=0x7FF, is_remote_frame=True, dlc=3, is_extended_id=False))
+        waiter.join(TIMEOUT)
+        self.assertEqual([shape(m) for m in result], [(0x7FF, False, True, 3, b"")])
+        self.assertFalse(result[0].is_rx)
+        self.assertEqual(shape(peer.recv(TIMEOUT)), (0x7FF, False, True, 3, b""))
+
+        # send_periodic: frames keep coming until stopped, not faster than
+        # the period (the echoes tell when each was sent; the bound is loose,
+        # the figures come from bench/pycan_periodic.py).
+        msg = can.Message(arbitration_id=0x300, data=b"\xAA", is_extended_id=False)
+        task = bus.send_periodic(msg, 0.02)
+        got = self.recv_all(peer, 10)
+        task.stop()
+        self.assertEqual({shape(m) for m in got}, {shape(msg)})
+        while peer.recv(0.5) is not None:  # the frames sent before stop()
+            pass
+        echoes = []
+        while (m := bus.recv(0)) is not None:
+            echoes.append(m)
+        self.assertGreaterEqual(len(echoes), 10)
+        self.assertTrue(all(not m.is_rx and shape(m) == shape(msg) for m in echoes))
+        self.assertGreaterEqual(echoes[9].timestamp - echoes[0].timestamp, 9 * 0.02 / 2)
 
     def test_filters_on_the_adapter_and_in_software(self):
         bus = self.open(self.a.link, bitrate=500000,
@@ -356,14 +419,63 @@ class AdapterTests(SimCase):
 
 
 class LoggerTests(SimCase):
-    """python-can's logger program writes a file from a korva channel."""
+    """python-can's programs on a korva channel: can.logger writes a file,
+    can.player replays one, can.viewer shows frames in a terminal."""
 
-    def test_logger_writes_what_python_can_reads_back(self):
-        name = "korva-py-%d-logger" % os.getpid()
+    def bus_pair(self, tag):
+        name = "korva-py-%d-%s" % (os.getpid(), tag)
         a = self.sim("--tcp", "0", "--bus", name, "--log-tx")
         b = self.sim("--tcp", "0", "--bus", name)
         a.wait_for("bus peers=1")
         b.wait_for("bus peers=1")
+        peer = can.Bus(interface="slcan", channel="socket://127.0.0.1:%d" % b.port, bitrate=125000,
+                       timeout=TIMEOUT)
+        self.addCleanup(peer.shutdown)
+        return a, peer
+
+    def test_player_replays_a_log(self):
+        a, peer = self.bus_pair("player")
+        frames = frames_of_every_shape()
+        # ASC keeps the length of a remote request (python-can's candump
+        # writer drops it).
+        log_file = os.path.join(self.tmp, "bus.asc")
+        with can.ASCWriter(log_file, channel=1) as writer:
+            for i, msg in enumerate(frames):
+                msg.timestamp = 1436509052.0 + i * 0.001
+                writer.on_message_received(msg)
+        player = subprocess.run([sys.executable, "-m", "can.player", "-i", "korva", "-c", "127.0.0.1:%d" % a.port,
+                                 "-b", "125000", log_file], capture_output=True, text=True, timeout=60)
+        self.assertEqual(player.returncode, 0, player.stderr)
+        self.assertEqual([shape(m) for m in self.recv_all(peer, len(frames))], [shape(m) for m in frames])
+
+    def test_viewer_shows_frames_in_a_terminal(self):
+        tmux = shutil.which("tmux")
+        if tmux is None:
+            self.skipTest("tmux is not installed (apt install tmux)")
+        a, peer = self.bus_pair("viewer")
+        # A tmux server of our own, so that nobody else's sessions are touched.
+        server = [tmux, "-L", "korva-test-%d" % os.getpid()]
+        viewer = "%s -m can.viewer -i korva -c 127.0.0.1:%d -b 125000" % (sys.executable, a.port)
+        subprocess.run(server + ["new-session", "-d", "-x", "100", "-y", "30", viewer], check=True,
+                       env=dict(os.environ, TERM="xterm"))
+        self.addCleanup(subprocess.run, server + ["kill-server"], stderr=subprocess.DEVNULL)
+        a.wait_for("set bitrate=S4")
+        a.wait_for("state open O")
+        peer.send(can.Message(arbitration_id=0x123, data=b"\xDE\xAD\xBE\xEF", is_extended_id=False))
+        peer.send(can.Message(arbitration_id=0x1ABCDEF0, data=b"\x01\x02", is_extended_id=True))
+        deadline = time.monotonic() + TIMEOUT
+        screen = ""
+        while time.monotonic() < deadline:
+            screen = subprocess.run(server + ["capture-pane", "-p"], capture_output=True, text=True).stdout
+            if "DE AD BE EF" in screen and "01 02" in screen:
+                break
+            time.sleep(0.1)
+        self.assertIn("0x123", screen)
+        self.assertIn("DE AD BE EF", screen)
+        self.assertIn("0x1ABCDEF0", screen)
+
+    def test_logger_writes_what_python_can_reads_back(self):
+        a, peer = self.bus_pair("logger")
         log_file = os.path.join(self.tmp, "bus.asc")
         logger = subprocess.Popen([sys.executable, "-m", "can.logger", "-i", "korva", "-c",
                                    "127.0.0.1:%d" % a.port, "-b", "125000", "-f", log_file],
@@ -371,9 +483,6 @@ class LoggerTests(SimCase):
         self.addCleanup(lambda: logger.poll() is None and logger.kill())
         a.wait_for("set bitrate=S4")
         a.wait_for("state open O")
-        peer = can.Bus(interface="slcan", channel="socket://127.0.0.1:%d" % b.port, bitrate=125000,
-                       timeout=TIMEOUT)
-        self.addCleanup(peer.shutdown)
         frames = frames_of_every_shape()
         for msg in frames:
             peer.send(msg)

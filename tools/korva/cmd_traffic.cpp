@@ -1,6 +1,7 @@
 // cmd_traffic.cpp - "korva dump" (receive and print frames) and "korva send"
 // (send frames, or generate load).
 #include "cantext.h"
+#include "pcap.h"
 #include "tool.h"
 
 #include <cerrno>
@@ -32,9 +33,14 @@ were lost.
   -n, --count COUNT    stop after COUNT frames shown
   -l, --log FILE       also write the frames to FILE in candump's log format
                        "(seconds.micros) ADAPTER 123#AABB" (host time)
+      --pcap FILE      also write the frames to FILE as a pcap capture for
+                       Wireshark or tshark (SocketCAN link type, host time),
+                       written out at least once a second; with "-" the
+                       capture goes to standard output instead of the lines
 %s
   korva dump -b 500k %s
   korva dump --timestamps -n 10 -l bus.log %s
+  korva dump --pcap - %s | wireshark -k -i -
 )";
 
 constexpr char kSendHelp[] = R"(Usage: korva send [options] ADAPTER FRAME...
@@ -71,19 +77,20 @@ int CmdDump(int argc, char **argv) {
                                    {"filter", required_argument, nullptr, 'f'},
                                    {"count", required_argument, nullptr, 'n'},
                                    {"log", required_argument, nullptr, 'l'},
+                                   {"pcap", required_argument, nullptr, kOptPcap},
                                    {"trace", required_argument, nullptr, kOptTrace},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
     AdapterConfig config;
     std::vector<IdFilter> filters;
     uint64_t count = 0;
-    std::string logPath;
+    std::string logPath, pcapPath;
     std::string why;
     for (int opt; (opt = NextOption("dump", argc, argv, ":b:f:n:l:h", kLong)) != -1;) {
         switch (opt) {
         case 'h': {
             const char *a = kOsExampleAdapter;
-            std::printf(kDumpHelp, a, a, a, kAdapterOptionsHelp, kTraceOptionHelp, a, kOsExamplePath);
+            std::printf(kDumpHelp, a, a, a, kAdapterOptionsHelp, kTraceOptionHelp, a, kOsExamplePath, a);
             return kExitOk;
         }
         case 'f':
@@ -94,6 +101,7 @@ int CmdDump(int argc, char **argv) {
                 return UsageError("dump", "bad count '%s': expected a number above 0", optarg);
             break;
         case 'l': logPath = optarg; break;
+        case kOptPcap: pcapPath = optarg; break;
         case '?': return kExitUsage;
         default:
             if (TakeAdapterOption("dump", opt, optarg, &config) != 1) return kExitUsage;
@@ -111,10 +119,19 @@ int CmdDump(int argc, char **argv) {
             return kExitFailure;
         }
     }
+    // With the capture on standard output the lines are not shown.
+    const bool pcapToStdout = pcapPath == "-";
+    PcapFile *pcap = nullptr;
+    if (!pcapPath.empty() && (pcap = PcapOpen(pcapPath, &why)) == nullptr) {
+        Complain("dump", "%s", why.c_str());
+        if (log) std::fclose(log);
+        return kExitFailure;
+    }
 
     RcvEvent *event = CreateRcvEvent("dump");
     if (event == nullptr) {
         if (log) std::fclose(log);
+        if (pcap) PcapClose(pcap, &why);
         return kExitFailure;
     }
     InstallStopSignals(event);
@@ -128,6 +145,7 @@ int CmdDump(int argc, char **argv) {
     }
     if (status != kExitOk) {
         if (log) std::fclose(log);
+        if (pcap) PcapClose(pcap, &why);
         InstallStopSignals(nullptr);
         DestroyRcvEvent(event);
         return status;
@@ -136,8 +154,26 @@ int CmdDump(int argc, char **argv) {
 
     uint64_t received = 0, shown = 0;
     bool channelLost = false, outputFailed = false;
+    // The capture is written out once a second: a dump that is killed
+    // loses at most the last second of it.
+    constexpr int64_t kPcapFlushNs = 1000000000;
+    int64_t pcapFlushed = MonotonicNanos();
+    auto pcapFailed = [&]() {
+        // A reader at the other end of the pipe that went away ends the
+        // dump as a closed standard output does.
+        if (pcapToStdout) {
+            outputFailed = true;
+        } else {
+            Complain("dump", "%s", why.c_str());
+            status = kExitFailure;
+        }
+    };
+    auto flushPcap = [&]() {
+        pcapFlushed = MonotonicNanos();
+        if (!PcapFlush(pcap, &why)) pcapFailed();
+    };
     CanMsg frames[64];
-    while (!StopRequested() && (count == 0 || shown < count) && !outputFailed) {
+    while (!StopRequested() && (count == 0 || shown < count) && !outputFailed && status == kExitOk) {
         uint32_t n = 0;
         const int32_t rc = KORVA_Read(h, frames, 64, &n);
         if (rc == KORVA_ERR_NO_DEVICE) {
@@ -150,7 +186,12 @@ int CmdDump(int argc, char **argv) {
             break;
         }
         if (n == 0) {
-            WaitRcvEvent(event, -1);
+            if (pcap && PcapPending(pcap)) {
+                const int64_t left = pcapFlushed + kPcapFlushNs - MonotonicNanos();
+                if (left <= 0 || !WaitRcvEvent(event, static_cast<int>(left / 1000000) + 1)) flushPcap();
+            } else {
+                WaitRcvEvent(event, -1);
+            }
             continue;
         }
         int64_t nowSeconds = 0;
@@ -160,22 +201,30 @@ int CmdDump(int argc, char **argv) {
             ++received;
             if (!PassesFilters(filters, frames[i])) continue;
             ++shown;
-            const std::string line = FormatDumpLine(name, frames[i], config.timestamps);
-            std::fputs(line.c_str(), stdout);
-            std::fputc('\n', stdout);
+            if (!pcapToStdout) {
+                const std::string line = FormatDumpLine(name, frames[i], config.timestamps);
+                std::fputs(line.c_str(), stdout);
+                std::fputc('\n', stdout);
+            }
             if (log) {
                 const std::string entry = FormatLogLine(nowSeconds, nowMicros, name, frames[i]);
                 std::fputs(entry.c_str(), log);
                 std::fputc('\n', log);
             }
+            if (pcap && !PcapWrite(pcap, nowSeconds, nowMicros, frames[i], &why)) {
+                pcapFailed();
+                break;
+            }
         }
+        if (status != kExitOk) break;
         // A closed pipe (korva dump ... | head) ends the dump.
-        if (std::fflush(stdout) != 0) outputFailed = true;
+        if (!pcapToStdout && std::fflush(stdout) != 0) outputFailed = true;
         if (log && std::fflush(log) != 0) {
             Complain("dump", "writing log file %s failed: %s", logPath.c_str(), std::strerror(errno));
             status = kExitFailure;
             break;
         }
+        if (pcap && MonotonicNanos() - pcapFlushed >= kPcapFlushNs) flushPcap();
     }
 
     uint32_t flags = 0;
@@ -186,6 +235,10 @@ int CmdDump(int argc, char **argv) {
     DestroyRcvEvent(event);
     if (log && std::fclose(log) != 0 && status == kExitOk) {
         Complain("dump", "writing log file %s failed: %s", logPath.c_str(), std::strerror(errno));
+        status = kExitFailure;
+    }
+    if (pcap && !PcapClose(pcap, &why) && status == kExitOk && !outputFailed && !pcapToStdout) {
+        Complain("dump", "%s", why.c_str());
         status = kExitFailure;
     }
 

@@ -27,6 +27,7 @@ Commands:
 %s  info ADAPTER          hardware parameters and status flags of one adapter
   dump ADAPTER          print received frames (candump style), optionally log them
   send ADAPTER FRAME... send frames (cansend syntax); a load generator with --count/--rate
+  replay ADAPTER FILE   send the frames of a candump log with their original spacing
 %s
 ADAPTER is %s
 "korva COMMAND --help" describes a command, "korva --version" prints the
@@ -283,6 +284,7 @@ int main(int argc, char **argv) {
     static constexpr Command kCommands[] = {
         {"list", CmdList}, {"info", CmdInfo}, {"dump", CmdDump},
         {"send", CmdSend}, {"sim", CmdSim},   {"demo", CmdDemo},
+        {"replay", CmdReplay},
     };
     for (const Command &c : kCommands) {
         if (cmd == c.name) {
@@ -291,7 +293,7 @@ int main(int argc, char **argv) {
             return c.run(argc - 1, argv + 1);
         }
     }
-    std::fprintf(stderr, "korva: unknown command '%s' (commands: list info dump send sim demo; see korva --help)\n",
+    std::fprintf(stderr, "korva: unknown command '%s' (commands: list info dump send replay sim demo; see korva --help)\n",
                  argv[1]);
     return kExitUsage;
 }

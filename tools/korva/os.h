@@ -80,4 +80,9 @@ bool SleepUntil(int64_t due);
 // The wall-clock time: seconds and microseconds since 1970.
 void WallClock(int64_t *seconds, int32_t *micros);
 
+// ---- binary output
+// Standard output takes bytes unchanged (Windows would turn a line feed
+// into CR LF); a no-op on POSIX.
+void SetStdoutBinary();
+
 } // namespace korva_tool

@@ -247,4 +247,6 @@ void WallClock(int64_t *seconds, int32_t *micros) {
     *micros = static_cast<int32_t>(now.tv_nsec / 1000);
 }
 
+void SetStdoutBinary() {}
+
 } // namespace korva_tool

@@ -9,6 +9,9 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <atomic>
 #include <climits>
 #include <cstdio>
@@ -236,6 +239,11 @@ void WallClock(int64_t *seconds, int32_t *micros) {
                           116444736000000000LL;
     *seconds = ticks / 10000000;
     *micros = static_cast<int32_t>(ticks % 10000000 / 10);
+}
+
+void SetStdoutBinary() {
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
 }
 
 int CmdSim(int, char **) { return NeedsLinux("sim"); }

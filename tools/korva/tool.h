@@ -58,6 +58,10 @@ enum : int {
     kOptRate,
     kOptCount,
     kOptKeep,
+    kOptPcap,
+    kOptSpeed,
+    kOptLoop,
+    kOptNoTiming,
 };
 
 // Handles one adapter option (-b, --btr, --acc-code, --acc-mask,
@@ -99,5 +103,6 @@ int CmdDump(int argc, char **argv);
 int CmdSend(int argc, char **argv);
 int CmdSim(int argc, char **argv);
 int CmdDemo(int argc, char **argv);
+int CmdReplay(int argc, char **argv);
 
 } // namespace korva_tool

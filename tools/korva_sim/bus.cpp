@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -44,6 +46,46 @@ int DatagramSocket() {
 bool MemberGone(int err) {
     return err == ECONNREFUSED || err == ENOENT || err == ENOTCONN || err == ECONNRESET;
 }
+
+enum class Kind { kDirectory, kSocket };
+
+// Another local user must neither read nor inject frames: every directory
+// and socket of a bus is one of our own, reached without following a link.
+// path must be a directory or socket (not a link to one) owned by us; a
+// directory must give group and others no access.  A path that does not
+// exist passes when missingOk (our own socket, before bind).  False with
+// "PATH what is wrong" in error.
+bool CheckOwn(const std::string &path, Kind kind, bool missingOk, std::string &error) {
+    const bool dir = kind == Kind::kDirectory;
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0) {
+        if (missingOk && errno == ENOENT) return true;
+        error = "lstat " + path + ": " + strerror(errno);
+        return false;
+    }
+    const std::string what = dir ? "directory" : "socket";
+    if (S_ISLNK(st.st_mode)) error = path + " is a symbolic link, not a " + what + " of its own";
+    else if (dir ? !S_ISDIR(st.st_mode) : !S_ISSOCK(st.st_mode)) error = path + " is not a " + what;
+    else if (st.st_uid != geteuid())
+        error = path + " belongs to user " + std::to_string(st.st_uid) + ", not to us (" +
+                std::to_string(geteuid()) + ")";
+    else if (dir && (st.st_mode & 077)) {
+        char mode[8];
+        snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        error = path + " has mode " + mode + ": group or others may use it (it must be 0700)";
+    } else return true;
+    return false;
+}
+
+// Creates path with mode 0700, or accepts it when it exists and is a
+// directory of our own.
+bool MakeOwnDirectory(const std::string &path, std::string &error) {
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "mkdir " + path + ": " + strerror(errno);
+        return false;
+    }
+    return CheckOwn(path, Kind::kDirectory, false, error);
+}
 } // namespace
 
 bool Bus::Join(const std::string &name, std::string &error) {
@@ -51,46 +93,57 @@ bool Bus::Join(const std::string &name, std::string &error) {
         error = "bus name must be 1..64 of A-Z a-z 0-9 . _ -";
         return false;
     }
-    std::string base = "/tmp/korva-bus-" + std::to_string(getuid());
-    if (mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = "mkdir " + base + ": " + strerror(errno);
-        return false;
-    }
-    dir_ = base + "/" + name;
-    if (mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = "mkdir " + dir_ + ": " + strerror(errno);
-        return false;
-    }
-    path_ = dir_ + "/" + std::to_string(getpid()) + ".sock";
+    // KORVA_BUS_DIR puts the buses elsewhere (the tests do, leaving the
+    // shared directory of the user alone).
+    const char *other = getenv("KORVA_BUS_DIR");
+    const std::string base = other && *other ? other : "/tmp/korva-bus-" + std::to_string(getuid());
+    const std::string dir = base + "/" + name;
+    const std::string own = std::to_string(getpid()) + ".sock";
+    const std::string path = dir + "/" + own;
     sockaddr_un addr;
-    if (!MakeAddress(path_, addr)) {
-        error = "socket path too long: " + path_;
+    if (!MakeAddress(path, addr)) {
+        error = "socket path too long: " + path;
         return false;
     }
+    if (!MakeOwnDirectory(base, error) || !MakeOwnDirectory(dir, error) || !CheckOwn(path, Kind::kSocket, true, error))
+        return false;
     fd_ = DatagramSocket();
     if (fd_ < 0) {
         error = std::string("socket: ") + strerror(errno);
         return false;
     }
-    unlink(path_.c_str()); // left behind by an earlier process with our pid
+    unlink(path.c_str()); // left behind by an earlier process with our pid
     if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        error = "bind " + path_ + ": " + strerror(errno);
+        error = "bind " + path + ": " + strerror(errno);
         close(fd_);
         fd_ = -1;
         return false;
     }
-    name_ = name;
     // Bound before listing: a member that joins at the same time either is
-    // in our listing or finds us in its own.
-    if (DIR *d = opendir(dir_.c_str())) {
-        std::string own = std::to_string(getpid()) + ".sock";
-        while (dirent *e = readdir(d)) {
-            std::string entry = e->d_name;
-            if (entry.size() > 5 && entry.ends_with(".sock") && entry != own)
-                AddPeer(dir_ + "/" + entry, true);
+    // in our listing or finds us in its own.  Every member must be sound
+    // before we greet any: a refused join has joined nobody.
+    std::vector<std::string> members;
+    DIR *d = opendir(dir.c_str());
+    bool refused = d == nullptr;
+    if (refused) error = "opendir " + dir + ": " + strerror(errno);
+    while (dirent *e = refused ? nullptr : readdir(d)) {
+        const std::string entry = e->d_name;
+        if (entry.size() > 5 && entry.ends_with(".sock") && entry != own) {
+            members.push_back(dir + "/" + entry);
+            refused = !CheckOwn(members.back(), Kind::kSocket, true, error);
         }
-        closedir(d);
     }
+    if (d) closedir(d);
+    if (refused) {
+        close(fd_);
+        fd_ = -1;
+        unlink(path.c_str());
+        return false;
+    }
+    name_ = name;
+    dir_ = dir;
+    path_ = path;
+    for (const std::string &m : members) AddPeer(m, true);
     return true;
 }
 
@@ -188,9 +241,19 @@ void Bus::Service(const std::function<void(std::string_view)> &onFrame) {
         if (n < 1) continue;
         std::string_view body(buf + 1, static_cast<size_t>(n) - 1);
         switch (buf[0]) {
-        case 'h':
-            AddPeer(std::string(body), false);
+        case 'h': {
+            // Only a sound socket of our own bus directory is greeted back.
+            const std::string path(body);
+            std::string why;
+            const bool inDir = path.size() > dir_.size() + 1 && path.compare(0, dir_.size() + 1, dir_ + "/") == 0 &&
+                               path.find('/', dir_.size() + 1) == std::string::npos;
+            if (!inDir)
+                fprintf(stderr, "korva_sim: bus: ignored a greeting from %s: not in %s\n", path.c_str(), dir_.c_str());
+            else if (!CheckOwn(path, Kind::kSocket, false, why))
+                fprintf(stderr, "korva_sim: bus: ignored a greeting: %s\n", why.c_str());
+            else AddPeer(path, false);
             break;
+        }
         case 'b':
             for (size_t i = 0; i < peers_.size(); ++i)
                 if (peers_[i].path == body) {

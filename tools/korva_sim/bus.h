@@ -1,9 +1,11 @@
 // bus.h - a virtual CAN bus shared by simulators on one machine.
 //
 // Every simulator on bus NAME binds a Unix datagram socket
-// /tmp/korva-bus-UID/NAME/PID.sock.  On joining it lists the directory,
-// connects one socket to each member found and greets it ("h" + own path),
-// so that the member connects back.  A frame goes to every member as one
+// /tmp/korva-bus-UID/NAME/PID.sock (KORVA_BUS_DIR/NAME/PID.sock when that is
+// set).  Both directories are ours alone (mode 0700, no links), and so is
+// every socket connected; a simulator refuses to join otherwise.  On
+// joining it lists the directory, connects one socket to each member found
+// and greets it ("h" + own path), so that the member connects back.  A frame goes to every member as one
 // datagram "f" + frame line (no time stamp, no carriage return); a member
 // that leaves says "b" + its path.  Members that vanished without a word are
 // dropped when a send to them is refused.

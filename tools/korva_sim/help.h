@@ -43,7 +43,9 @@ Adapter:
                    --status 04
   --bus NAME     Join the virtual bus NAME (letters, digits, . _ -): a frame
                  the host transmits here is received by the hosts of all other
-                 simulators on NAME.  Sockets live in /tmp/korva-bus-UID/NAME.
+                 simulators on NAME.  Sockets live in /tmp/korva-bus-UID/NAME
+                 (or $KORVA_BUS_DIR/NAME), which must be this user's alone:
+                 a directory of another mode or owner, or a link, is refused.
                    korva_sim --pty /tmp/korva/ttyUSB0 --bus bench
                    korva_sim --tcp 0 --bus bench
 

@@ -162,6 +162,12 @@ private:
     bool PlaceLink(std::string &error);
     void ClosePty();
     bool OpenTcp(std::string &error);
+    // The "ready" event: held back at the start until the bus is joined,
+    // so that a simulator that refuses to join never says it.
+    void Ready(const std::string &event) {
+        if (started_) Event(event);
+        else ready_ = event;
+    }
     void Accept();
     void CloseClient();
     void ForgetHostOutput();
@@ -204,6 +210,8 @@ private:
     // pseudo-terminal
     int master_ = -1, slave_ = -1;           // we keep the slave open so the master never hangs up
     std::string ptsName_;                     // /dev/pts/N
+    std::string ready_;                       // "ready ..." until Start() has joined the bus
+    bool started_ = false;
     std::vector<std::string> createdDirs_;    // made for the link, removed at exit
     // TCP
     int listen_ = -1, client_ = -1;
@@ -254,7 +262,7 @@ bool Simulator::OpenPty(std::string &error) {
         tcsetattr(slave_, TCSANOW, &t);
     }
     if (!PlaceLink(error)) return false;
-    Event("ready pty=" + ptsName_ + " link=" + opt_.ptyLink);
+    Ready("ready pty=" + ptsName_ + " link=" + opt_.ptyLink);
     return true;
 }
 
@@ -308,7 +316,7 @@ bool Simulator::OpenTcp(std::string &error) {
     getsockname(listen_, reinterpret_cast<sockaddr *>(&addr), &len);
     port_ = ntohs(addr.sin_port);
     SetNonBlockCloexec(listen_);
-    Event("ready tcp=" + std::to_string(port_));
+    Ready("ready tcp=" + std::to_string(port_));
     return true;
 }
 
@@ -348,16 +356,16 @@ void Simulator::ForgetHostOutput() {
 bool Simulator::Start() {
     std::string error;
     bool ok = Tcp() ? OpenTcp(error) : OpenPty(error);
-    if (ok && !opt_.bus.empty()) {
-        ok = bus_.Join(opt_.bus, error);
-        if (ok) {
-            busPeers_ = bus_.PeerCount();
-            Event("bus peers=" + std::to_string(busPeers_));
-        }
-    }
+    if (ok && !opt_.bus.empty()) ok = bus_.Join(opt_.bus, error);
     if (!ok) {
         fprintf(stderr, "korva_sim: %s\n", error.c_str());
         return false;
+    }
+    started_ = true;
+    Event(ready_);
+    if (bus_.Joined()) {
+        busPeers_ = bus_.PeerCount();
+        Event("bus peers=" + std::to_string(busPeers_));
     }
     for (const std::string &c : opt_.startCommands) Control(c);
     return true;

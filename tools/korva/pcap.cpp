@@ -1,0 +1,125 @@
+// pcap.cpp - pcap capture files of SocketCAN frames.
+#include "pcap.h"
+
+#include "os.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace korva_tool {
+namespace {
+
+constexpr uint32_t kMagicMicros = 0xA1B2C3D4;  // microsecond time stamps
+constexpr uint32_t kLinkTypeSocketCan = 227;   // LINKTYPE_CAN_SOCKETCAN
+constexpr uint32_t kRecordSize = 16;           // struct can_frame
+constexpr size_t kBufferSize = 64 * 1024;
+
+constexpr uint32_t kCanExtended = 0x80000000;  // CAN_EFF_FLAG
+constexpr uint32_t kCanRemote = 0x40000000;    // CAN_RTR_FLAG
+
+// The file header and the record headers are in the writer's byte order,
+// which the magic number tells the reader.
+void Put32(std::vector<uint8_t> &out, uint32_t v) {
+    uint8_t b[4];
+    std::memcpy(b, &v, 4);
+    out.insert(out.end(), b, b + 4);
+}
+
+void Put16(std::vector<uint8_t> &out, uint16_t v) {
+    uint8_t b[2];
+    std::memcpy(b, &v, 2);
+    out.insert(out.end(), b, b + 2);
+}
+
+} // namespace
+
+struct PcapFile {
+    FILE *file = nullptr;
+    bool isStdout = false;
+    std::string path;
+    std::vector<uint8_t> buffer;
+};
+
+void EncodeSocketCanFrame(const CanMsg &frame, uint8_t out[16]) {
+    std::memset(out, 0, 16);
+    const bool extended = frame.Flags & KORVA_FLAG_EXTENDED;
+    const bool remote = frame.Flags & KORVA_FLAG_REMOTE;
+    uint32_t id = frame.Identifier & (extended ? 0x1FFFFFFFu : 0x7FFu);
+    if (extended) id |= kCanExtended;
+    if (remote) id |= kCanRemote;
+    out[0] = static_cast<uint8_t>(id >> 24);
+    out[1] = static_cast<uint8_t>(id >> 16);
+    out[2] = static_cast<uint8_t>(id >> 8);
+    out[3] = static_cast<uint8_t>(id);
+    const uint8_t len = frame.Length > 8 ? 8 : frame.Length;
+    out[4] = len;
+    if (!remote) std::memcpy(out + 8, frame.Data, len);
+}
+
+PcapFile *PcapOpen(const std::string &path, std::string *why) {
+    auto *p = new PcapFile;
+    p->path = path == "-" ? "standard output" : path;
+    p->isStdout = path == "-";
+    if (p->isStdout) {
+        SetStdoutBinary();
+        p->file = stdout;
+    } else if ((p->file = std::fopen(path.c_str(), "wb")) == nullptr) {
+        *why = "cannot write " + path + ": " + std::strerror(errno);
+        delete p;
+        return nullptr;
+    }
+    p->buffer.reserve(kBufferSize);
+    Put32(p->buffer, kMagicMicros);
+    Put16(p->buffer, 2); // version 2.4
+    Put16(p->buffer, 4);
+    Put32(p->buffer, 0); // time zone: UTC
+    Put32(p->buffer, 0); // accuracy of the time stamps
+    Put32(p->buffer, kRecordSize); // snapshot length: whole records
+    Put32(p->buffer, kLinkTypeSocketCan);
+    if (!PcapFlush(p, why)) {
+        std::string ignored;
+        PcapClose(p, &ignored);
+        return nullptr;
+    }
+    return p;
+}
+
+bool PcapWrite(PcapFile *p, int64_t seconds, int32_t micros, const CanMsg &frame, std::string *why) {
+    if (p->buffer.size() + 16 + kRecordSize > kBufferSize && !PcapFlush(p, why)) return false;
+    Put32(p->buffer, static_cast<uint32_t>(seconds));
+    Put32(p->buffer, static_cast<uint32_t>(micros));
+    Put32(p->buffer, kRecordSize); // bytes stored
+    Put32(p->buffer, kRecordSize); // bytes of the packet
+    uint8_t record[kRecordSize];
+    EncodeSocketCanFrame(frame, record);
+    p->buffer.insert(p->buffer.end(), record, record + kRecordSize);
+    return true;
+}
+
+bool PcapPending(const PcapFile *p) { return !p->buffer.empty(); }
+
+bool PcapFlush(PcapFile *p, std::string *why) {
+    if (p->buffer.empty()) return true;
+    const size_t size = p->buffer.size();
+    const size_t n = std::fwrite(p->buffer.data(), 1, size, p->file);
+    p->buffer.clear();
+    if (n != size || std::fflush(p->file) != 0) {
+        *why = "writing " + p->path + " failed: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool PcapClose(PcapFile *p, std::string *why) {
+    bool ok = PcapFlush(p, why);
+    if (!p->isStdout && std::fclose(p->file) != 0 && ok) {
+        *why = "writing " + p->path + " failed: " + std::strerror(errno);
+        ok = false;
+    }
+    delete p;
+    return ok;
+}
+
+} // namespace korva_tool

@@ -1,0 +1,38 @@
+// pcap.h - capture files that Wireshark and tshark open: the classic pcap
+// format with link type 227 (LINKTYPE_CAN_SOCKETCAN), one SocketCAN
+// can_frame record per frame, time stamps in microseconds of the host
+// clock.  Records are gathered in a buffer; PcapFlush writes them out.
+#pragma once
+
+#include "korva_api.h"
+
+#include <cstdint>
+#include <string>
+
+namespace korva_tool {
+
+// The 16 bytes of a SocketCAN can_frame as link type 227 carries them:
+// the identifier in network byte order with 0x80000000 for an extended
+// and 0x40000000 for a remote frame, the length, three zero bytes, and
+// eight data bytes (zero beyond the length, all zero for a remote frame).
+//   extended 0x12345678, [2] AA BB -> 92 34 56 78 02 00 00 00 AA BB 00 00 00 00 00 00
+void EncodeSocketCanFrame(const CanMsg &frame, uint8_t out[16]);
+
+struct PcapFile;
+
+// Creates path ("-": standard output, switched to binary) and writes the
+// file header at once, so that a reader on a pipe starts.  nullptr with
+// the reason in *why.
+PcapFile *PcapOpen(const std::string &path, std::string *why);
+// Adds one frame, logged at the given host time, to the buffer (which is
+// written out when it fills).  False with the reason in *why.
+bool PcapWrite(PcapFile *file, int64_t seconds, int32_t micros, const CanMsg &frame, std::string *why);
+// Whether frames wait in the buffer.
+bool PcapPending(const PcapFile *file);
+// Writes the buffer out.  False with the reason in *why.
+bool PcapFlush(PcapFile *file, std::string *why);
+// Flushes, closes (unless standard output) and frees file.  False with the
+// reason in *why; file is gone either way.
+bool PcapClose(PcapFile *file, std::string *why);
+
+} // namespace korva_tool
