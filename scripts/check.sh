@@ -6,8 +6,9 @@
 # Sanitizer build and a ThreadSanitizer build, each in its own directory;
 # then runs each fuzz harness for a bounded time.  Any failure or sanitizer report fails
 # the run.  The plain build also tests the python-can back-end (in a virtual
-# environment under build/) and the Debian package, which it installs on
-# this machine and removes again (skipped without root or sudo).
+# environment under build/) and the Debian packages, which it builds,
+# checks with lintian, installs on this machine and removes again (skipped
+# without root or sudo).
 #
 #   scripts/check.sh            everything
 #   KORVA_FUZZ_SECONDS=10 scripts/check.sh   shorter fuzzing
@@ -20,7 +21,8 @@ FUZZ_SECONDS=${KORVA_FUZZ_SECONDS:-60}
 PACKAGES=(cmake make g++ clang libclang-rt-14-dev libgtest-dev pkg-config python3 python3-can python3-serial
           python3-venv python3-pip python3-setuptools python3-wheel dpkg-dev file libiniparser-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-          wine wine64 python3-pefile)
+          wine wine64 python3-pefile
+          debhelper dh-python pybuild-plugin-pyproject python3-all lintian help2man zip unzip)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
