@@ -6,9 +6,8 @@
 # Sanitizer build and a ThreadSanitizer build, each in its own directory;
 # then runs each fuzz harness for a bounded time.  Any failure or sanitizer report fails
 # the run.  The plain build also tests the python-can back-end (in a virtual
-# environment under build/) and the Debian packages, which it builds,
-# checks with lintian, installs on this machine and removes again (skipped
-# without root or sudo).
+# environment under build/) and the Debian package, which it installs on
+# this machine and removes again (skipped without root or sudo).
 #
 #   scripts/check.sh            everything
 #   KORVA_FUZZ_SECONDS=10 scripts/check.sh   shorter fuzzing

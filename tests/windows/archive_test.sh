@@ -13,7 +13,7 @@
 # needs (WINEDLLPATH for the 32-bit DLLs of WoW64).  When
 # KORVA_WINE_UNAVAILABLE names an existing file (the prefix could not be
 # made), the archive's contents are checked and the test then reports
-# itself skipped (exit status 123).
+# itself skipped (exit status 77).
 set -euo pipefail
 cpack=$1 build=$2 flavour=$3 relay=$4 peak_program=$5
 : "${WINEPREFIX:?}" "${KORVA_WINE:?}" "${KORVA_SIM:?}"
@@ -57,7 +57,7 @@ done
 # What holds the archive is checked everywhere; running it needs wine.
 if [ -n "${KORVA_WINE_UNAVAILABLE:-}" ] && [ -e "$KORVA_WINE_UNAVAILABLE" ]; then
   echo "SKIP: the archive's contents are right, but they cannot run here: $(cat "$KORVA_WINE_UNAVAILABLE")"
-  exit 123
+  exit 77
 fi
 
 echo "== korva.exe list and info on a simulated adapter"
