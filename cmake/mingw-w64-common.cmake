@@ -12,9 +12,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Tools of the target's binutils, for checking the built PE files.
 set(KORVA_OBJDUMP ${KORVA_MINGW_TRIPLE}-objdump CACHE STRING "objdump of the target's binutils")
 set(KORVA_DLLTOOL ${KORVA_MINGW_TRIPLE}-dlltool CACHE STRING "dlltool of the target's binutils")
-if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-  find_program(KORVA_WINE wine)
-  if(KORVA_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${KORVA_WINE})
-  endif()
+# wine runs both builds' tests (the 32-bit programs in its WoW64 mode).
+find_program(KORVA_WINE wine)
+if(KORVA_WINE AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KORVA_WINE})
 endif()

@@ -9,7 +9,7 @@
 
 #include "platform.h"
 #include "sysfuncs.h"
-#include "sysfuncs_ocera.h"
+#include "korva_version.h"
 
 #include <cinttypes>
 #include <cstdlib>
@@ -56,24 +56,28 @@ const char *ErrorTextOf(int32_t code) {
     return "Unknown error.";
 }
 
-/* Releases the discovery list.  The record chosen from it has been copied
- * into the handle table together with its channel, so only the others'
- * channels are closed. */
-void ReleaseDiscovery(Device **list, const Device *chosen) {
-    for (int i = 0; i < DEVICE_LIST_SIZE && list[i] != nullptr; ++i)
-        if (list[i] != chosen) ReleaseChannelResources(list[i]);
+/* Releases a discovery list: the channels its records hold and the
+ * records.  The record chosen from it has handed its channel over to the
+ * registered copy by now, so nothing of that copy is touched. */
+void ReleaseDiscovery(Device **list) {
+    for (int i = 0; i < DEVICE_LIST_SIZE && list[i] != nullptr; ++i) ReleaseChannelResources(list[i]);
     FreeDeviceList(list);
 }
 
-/* The channel and buffers now belong to the registered copy. */
-void DetachChannel(Device *dev) {
-    dev->Fd = dev->Socket = -1;
-    dev->ChannelOpen = 0;
-    dev->TxBuf = nullptr;
-    dev->TxMutexInit = 0;
-    dev->WakePipeOpen = 0;
+/* The registered record's synchronisation objects, made anew: what the
+ * record was copied from keeps (and destroys) its own. */
+void InitSync(Device *dev) {
+    pthread_mutex_init(&dev->RingMutex, nullptr);
+    pthread_mutex_init(&dev->WaitMutex, nullptr);
+    pthread_cond_init(&dev->RxCond, nullptr);
+    pthread_mutex_init(&dev->ConfigMutex, nullptr);
+    dev->SyncInit = 1;
+    pthread_mutex_init(&dev->TxMutex, nullptr);
+    dev->TxMutexInit = 1;
 }
 
+/* Destroys the objects InitSync made; TxMutex goes with the channel
+ * (ReleaseChannelResources). */
 void DestroySync(Device *dev) {
     if (!dev->SyncInit) return;
     pthread_mutex_destroy(&dev->RingMutex);
@@ -121,6 +125,86 @@ void StopReader(Device *dev) {
     PlatThreadRelease(dev->Thread);
 }
 
+/* ---- KORVA_Ioctl's requests ---- */
+
+constexpr uint32_t kNeedsHandle = 1;  // an open handle
+constexpr uint32_t kNeedsAddress = 2; // the argument is the address of a record
+constexpr uint32_t kNeedsDriver = 4;  // an exchange with the adapter, under ConfigMutex
+
+int32_t IntArg(void *argument) { return static_cast<int32_t>(reinterpret_cast<intptr_t>(argument)); }
+
+/* One request: what it needs, and what it does (the driver is given only
+ * with kNeedsDriver; dev is null only for requests without kNeedsHandle
+ * that were made without a handle). */
+struct IoctlRequest {
+    uint32_t request;
+    uint32_t needs;
+    int32_t (*run)(Device *dev, const DriverOps &ops, void *argument);
+};
+
+constexpr IoctlRequest kIoctlRequests[] = {
+    {KORVA_IOCTL_SET_DEBUG_LEVEL, 0,
+     [](Device *, const DriverOps &, void *a) {
+         AtomicStore(debug, IntArg(a));
+         return int32_t{KORVA_ERR_OK};
+     }},
+    {KORVA_IOCTL_GET_HW_PARAM, kNeedsHandle | kNeedsAddress,
+     [](Device *dev, const DriverOps &, void *a) {
+         auto *p = static_cast<HwParam *>(a);
+         p->SerialNr = dev->SerialNr;
+         p->HwVersion = dev->HwVersion;
+         p->SwVersion = dev->SwVersion;
+         switch (dev->DeviceType) {
+         case DEVTYPE_SERIAL: p->HwType = KORVA_HWTYPE_SERIAL; break;
+         case DEVTYPE_USB: p->HwType = KORVA_HWTYPE_USB; break;
+         case DEVTYPE_NET: p->HwType = KORVA_HWTYPE_NET; break;
+         case DEVTYPE_OCERA: p->HwType = KORVA_HWTYPE_OCERA; break;
+         default: p->HwType = KORVA_HWTYPE_UNKNOWN; break;
+         }
+         return int32_t{KORVA_ERR_OK};
+     }},
+    {KORVA_IOCTL_SET_SPEED, kNeedsHandle | kNeedsDriver,
+     [](Device *dev, const DriverOps &ops, void *a) {
+         return ops.SetDeviceSpeed(dev, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(a)));
+     }},
+    {KORVA_IOCTL_SET_BTR, kNeedsHandle | kNeedsAddress | kNeedsDriver,
+     [](Device *dev, const DriverOps &ops, void *a) { return ops.SetDeviceBTR(dev, static_cast<const uint8_t *>(a)); }},
+    {KORVA_IOCTL_GET_FLAGS, kNeedsHandle | kNeedsAddress | kNeedsDriver,
+     [](Device *dev, const DriverOps &ops, void *a) { return ops.GetDeviceFlags(dev, static_cast<uint32_t *>(a)); }},
+    {KORVA_IOCTL_SET_ACC_CODE_MASK, kNeedsHandle | kNeedsAddress | kNeedsDriver,
+     [](Device *dev, const DriverOps &ops, void *a) {
+         return ops.SetDeviceAccCodeMask(dev, static_cast<const uint32_t *>(a));
+     }},
+    {KORVA_IOCTL_SET_TIMESTAMP, kNeedsHandle | kNeedsDriver,
+     [](Device *dev, const DriverOps &ops, void *a) { return ops.SetDeviceTimestamp(dev, IntArg(a)); }},
+    {KORVA_IOCTL_SET_DEBUG_CHANNEL, 0,
+     [](Device *, const DriverOps &, void *a) {
+         CloseDebugChannel();
+         return OpenDebugChannel(IntArg(a));
+     }},
+    {KORVA_IOCTL_SET_BLOCKING_READ, kNeedsHandle,
+     [](Device *dev, const DriverOps &, void *a) {
+         AtomicStore(dev->BlockingRead, IntArg(a));
+         return int32_t{KORVA_ERR_OK};
+     }},
+    {KORVA_IOCTL_SET_FILTER_MODE, kNeedsHandle | kNeedsDriver,
+     [](Device *dev, const DriverOps &ops, void *a) { return ops.SetDeviceFilterMode(dev, IntArg(a)); }},
+    {KORVA_IOCTL_GET_API_VERSION, kNeedsAddress,
+     [](Device *, const DriverOps &, void *a) {
+         auto *v = static_cast<ApiVersion *>(a);
+         v->Major = KORVA_VERSION_MAJOR;
+         v->Minor = KORVA_VERSION_MINOR;
+         v->SubMinor = KORVA_VERSION_PATCH;
+         return int32_t{KORVA_ERR_OK};
+     }},
+};
+
+const IoctlRequest *FindIoctlRequest(uint32_t request) {
+    for (const IoctlRequest &r : kIoctlRequests)
+        if (r.request == request) return &r;
+    return nullptr;
+}
+
 /* Serial number: the decimal digits at the start of the name. */
 uint32_t SerialOfName(const char *name) {
     uint32_t v = 0;
@@ -159,7 +243,7 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Open(const char *name, int32_t mode) {
                 }
             }
             InitSystem(&local);
-            const DriverOps ops = CurrentDriverOps();
+            const DriverOps ops = DriverOfKind(local.DeviceType);
             ops.ResetDevice(&local);
             if (ops.GetDeviceSerialNrNVersion(&local) != 0) {
                 ReleaseChannelResources(&local);
@@ -181,20 +265,19 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Open(const char *name, int32_t mode) {
     }
 
     if (cand == nullptr) {
-        ReleaseDiscovery(list, nullptr);
+        ReleaseDiscovery(list);
         TraceAt(UNIT_API, 93, KORVA_ERR_NO_DEVICE, "no device found");
         return KORVA_ERR_NO_DEVICE;
     }
     const int32_t rc = OpenAndRegister(cand, mode);
-    ReleaseDiscovery(list, nullptr);
+    ReleaseDiscovery(list);
     return rc;
 }
 
 int32_t OpenAndRegister(Device *cand, int32_t mode) {
-    DriverOps ops = CurrentDriverOps();
-    // The process-wide table has no filter-mode operation for LinCAN; the
-    // record gets one that says so instead of sending Lawicel text.
-    if (cand->DeviceType == DEVTYPE_OCERA) ops.SetDeviceFilterMode = SetDeviceFilterMode_Ocera;
+    // The record keeps its kind's driver, filter mode included: the
+    // process-wide table has no filter-mode operation for LinCAN.
+    const DriverOps ops = DriverOfKind(cand->DeviceType);
     cand->Mode = mode;
     if (ops.OpenDevice(cand) != 0) {
         ReleaseChannelResources(cand);
@@ -212,7 +295,7 @@ int32_t OpenAndRegister(Device *cand, int32_t mode) {
         return KORVA_ERR_NO_MEMORY;
     }
     // From here on the registered copy owns the channel and its buffers.
-    DetachChannel(cand);
+    HandOverDevice(cand);
 
     dev->RxLine = static_cast<char *>(std::malloc(RX_LINE_SIZE));
     if (dev->RxLine == nullptr) {
@@ -227,11 +310,7 @@ int32_t OpenAndRegister(Device *cand, int32_t mode) {
         TraceAt(UNIT_API, 118, KORVA_ERR_SYSTEM, "malloc");
         return KORVA_ERR_SYSTEM;
     }
-    pthread_mutex_init(&dev->RingMutex, nullptr);
-    pthread_mutex_init(&dev->WaitMutex, nullptr);
-    pthread_cond_init(&dev->RxCond, nullptr);
-    pthread_mutex_init(&dev->ConfigMutex, nullptr);
-    dev->SyncInit = 1;
+    InitSync(dev);
 
     AtomicStore(dev->ThreadAlive, 1);
     if (PlatThreadStart(&dev->Thread, ReaderMain, dev) != 0) {
@@ -271,102 +350,17 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Ioctl(int32_t handle, uint32_t request, vo
     Device *dev = GetDevice(DeviceList, handle);
     TraceAt(UNIT_API, 197, KORVA_DEBUG_LEVEL_CALL, "KORVA_Ioctl(%d, %d, %08" PRIXPTR ")", handle,
             static_cast<int>(request), Hex(argument));
-    const auto intArg = static_cast<int32_t>(reinterpret_cast<intptr_t>(argument));
-
-    if (dev == nullptr && request != KORVA_IOCTL_SET_DEBUG_LEVEL && request != KORVA_IOCTL_SET_DEBUG_CHANNEL) {
-        if (request == KORVA_IOCTL_GET_API_VERSION && argument != nullptr) {
-            auto *v = static_cast<ApiVersion *>(argument);
-            v->Major = 1;
-            v->Minor = 6;
-            v->SubMinor = 0;
-            return KORVA_ERR_OK;
-        }
+    const IoctlRequest *r = FindIoctlRequest(request);
+    if (dev == nullptr && (r == nullptr || (r->needs & kNeedsHandle))) {
         TraceAt(UNIT_API, 201, KORVA_ERR_HANDLE, "Handle is unknown");
         return KORVA_ERR_HANDLE;
     }
-
-    // Requests that carry a record need its address.
-    switch (request) {
-    case KORVA_IOCTL_GET_HW_PARAM:
-    case KORVA_IOCTL_SET_BTR:
-    case KORVA_IOCTL_GET_FLAGS:
-    case KORVA_IOCTL_SET_ACC_CODE_MASK:
-    case KORVA_IOCTL_GET_API_VERSION:
-        if (argument == nullptr) return KORVA_ERR_IOCTL;
-        break;
-    default:
-        break;
-    }
-
-    switch (request) {
-    case KORVA_IOCTL_SET_DEBUG_LEVEL:
-        AtomicStore(debug, intArg);
-        return KORVA_ERR_OK;
-    case KORVA_IOCTL_SET_DEBUG_CHANNEL:
-        CloseDebugChannel();
-        return OpenDebugChannel(intArg);
-    case KORVA_IOCTL_GET_API_VERSION: {
-        auto *v = static_cast<ApiVersion *>(argument);
-        v->Major = 1;
-        v->Minor = 6;
-        v->SubMinor = 0;
-        return KORVA_ERR_OK;
-    }
-    case KORVA_IOCTL_GET_HW_PARAM: {
-        auto *p = static_cast<HwParam *>(argument);
-        p->SerialNr = dev->SerialNr;
-        p->HwVersion = dev->HwVersion;
-        p->SwVersion = dev->SwVersion;
-        switch (dev->DeviceType) {
-        case DEVTYPE_SERIAL: p->HwType = KORVA_HWTYPE_SERIAL; break;
-        case DEVTYPE_USB: p->HwType = KORVA_HWTYPE_USB; break;
-        case DEVTYPE_NET: p->HwType = KORVA_HWTYPE_NET; break;
-        case DEVTYPE_OCERA: p->HwType = KORVA_HWTYPE_OCERA; break;
-        default: p->HwType = KORVA_HWTYPE_UNKNOWN; break;
-        }
-        return KORVA_ERR_OK;
-    }
-    case KORVA_IOCTL_SET_BLOCKING_READ:
-        AtomicStore(dev->BlockingRead, intArg);
-        return KORVA_ERR_OK;
-    case KORVA_IOCTL_SET_SPEED:
-    case KORVA_IOCTL_SET_BTR:
-    case KORVA_IOCTL_GET_FLAGS:
-    case KORVA_IOCTL_SET_ACC_CODE_MASK:
-    case KORVA_IOCTL_SET_TIMESTAMP:
-    case KORVA_IOCTL_SET_FILTER_MODE:
-        break;
-    default:
-        return KORVA_ERR_IOCTL;
-    }
-
+    if (r == nullptr || ((r->needs & kNeedsAddress) && argument == nullptr)) return KORVA_ERR_IOCTL;
+    if (!(r->needs & kNeedsDriver)) return r->run(dev, DriverOps{}, argument);
     // Adapter requests: one exchange at a time per handle, whichever thread
     // asks (a Lawicel exchange closes and reopens the adapter's channel).
-    const DriverOps ops = OpsOf(dev);
     if (pthread_mutex_lock(&dev->ConfigMutex) != 0) return KORVA_ERR_MUTEX;
-    int32_t rc = KORVA_ERR_IOCTL;
-    switch (request) {
-    case KORVA_IOCTL_SET_SPEED:
-        rc = ops.SetDeviceSpeed(dev, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(argument)));
-        break;
-    case KORVA_IOCTL_SET_BTR:
-        rc = ops.SetDeviceBTR(dev, static_cast<const uint8_t *>(argument));
-        break;
-    case KORVA_IOCTL_GET_FLAGS:
-        rc = ops.GetDeviceFlags(dev, static_cast<uint32_t *>(argument));
-        break;
-    case KORVA_IOCTL_SET_ACC_CODE_MASK:
-        rc = ops.SetDeviceAccCodeMask(dev, static_cast<const uint32_t *>(argument));
-        break;
-    case KORVA_IOCTL_SET_TIMESTAMP:
-        rc = ops.SetDeviceTimestamp(dev, intArg);
-        break;
-    case KORVA_IOCTL_SET_FILTER_MODE:
-        rc = ops.SetDeviceFilterMode(dev, intArg);
-        break;
-    default:
-        break;
-    }
+    const int32_t rc = r->run(dev, OpsOf(dev), argument);
     pthread_mutex_unlock(&dev->ConfigMutex);
     return rc;
 }

@@ -15,9 +15,15 @@
  * Threads: KORVA_Read, KORVA_Write, KORVA_Flush, KORVA_Ioctl and
  * KORVA_SetRcvEvent may be called from several threads at once on one handle
  * (configuration requests on one handle are serialised internally).
- * KORVA_Open and KORVA_Close must not run at the same time as each other,
- * and a handle must not be closed while another thread is inside a call on
- * it.
+ * KORVA_Open and KORVA_Close may be called from several threads too (they
+ * are serialised internally), but a handle must not be closed while
+ * another thread is inside a call on it.
+ *
+ * Adapter names: "ttyUSB0", "/dev/ttyS1" and "COM3" are serial lines,
+ * "can0" a LinCAN device, HOST:PORT with a decimal port a network adapter
+ * (whatever the host is called: "canbus-gw:2001"); a name that is none of
+ * these is a serial number ("4711"), and a null name the first adapter
+ * found.
  *
  * This header compiles as C (C99 and later) and as C++.
  */

@@ -43,37 +43,28 @@ int32_t IsLinux = 1;
  * adapters); the library itself never changes it. */
 const char *DiscoveryDir = "/dev";
 
-void InitSystem_Lawicel(void) {
-    GetDeviceSerialNrNVersion = GetDeviceSerialNrNVersion_Lawicel;
-    GetDeviceFlags = GetDeviceFlags_Lawicel;
-    SetDeviceAccCodeMask = SetDeviceAccCodeMask_Lawicel;
-    SetDeviceTimestamp = SetDeviceTimestamp_Lawicel;
-    FlushReadBuffer = FlushReadBuffer_Lawicel;
-    OpenDevice = OpenDevice_Lawicel;
-    ResetDevice = ResetDevice_Lawicel;
-    CloseDevice = CloseDevice_Lawicel;
-    FlushWriteBuffer = FlushWriteBuffer_Lawicel;
-    SetDeviceSpeed = SetDeviceSpeed_Lawicel;
-    SetDeviceBTR = SetDeviceBTR_Lawicel;
-    WriteFrame = WriteFrame_Lawicel;
-    ReadThread = ReadThread_Lawicel;
+/* Fills the process-wide table with one driver's operations: every slot
+ * but SetDeviceFilterMode, which keeps the Lawicel operation it holds from
+ * load time. */
+static void FillDriverTable(const DriverOps &d) {
+    GetDeviceSerialNrNVersion = d.GetDeviceSerialNrNVersion;
+    GetDeviceFlags = d.GetDeviceFlags;
+    SetDeviceAccCodeMask = d.SetDeviceAccCodeMask;
+    SetDeviceTimestamp = d.SetDeviceTimestamp;
+    FlushReadBuffer = d.FlushReadBuffer;
+    OpenDevice = d.OpenDevice;
+    ResetDevice = d.ResetDevice;
+    CloseDevice = d.CloseDevice;
+    FlushWriteBuffer = d.FlushWriteBuffer;
+    SetDeviceSpeed = d.SetDeviceSpeed;
+    SetDeviceBTR = d.SetDeviceBTR;
+    WriteFrame = d.WriteFrame;
+    ReadThread = d.ReadThread;
 }
 
-void InitSystem_Ocera(void) {
-    GetDeviceSerialNrNVersion = GetDeviceSerialNrNVersion_Ocera;
-    GetDeviceFlags = GetDeviceFlags_Ocera;
-    SetDeviceAccCodeMask = SetDeviceAccCodeMask_Ocera;
-    SetDeviceTimestamp = SetDeviceTimestamp_Ocera;
-    FlushReadBuffer = FlushReadBuffer_Ocera;
-    OpenDevice = OpenDevice_Ocera;
-    ResetDevice = ResetDevice_Ocera;
-    CloseDevice = CloseDevice_Ocera;
-    FlushWriteBuffer = FlushWriteBuffer_Ocera;
-    SetDeviceSpeed = SetDeviceSpeed_Ocera;
-    SetDeviceBTR = SetDeviceBTR_Ocera;
-    WriteFrame = WriteFrame_Ocera;
-    ReadThread = ReadThread_Ocera;
-}
+void InitSystem_Lawicel(void) { FillDriverTable(Driver_Lawicel); }
+
+void InitSystem_Ocera(void) { FillDriverTable(Driver_Ocera); }
 
 void InitSystem(Device *dev) {
     if (dev == nullptr) return;
@@ -82,6 +73,8 @@ void InitSystem(Device *dev) {
     else
         InitSystem_Lawicel();
 }
+
+DriverOps DriverOfKind(int32_t deviceType) { return deviceType == DEVTYPE_OCERA ? Driver_Ocera : Driver_Lawicel; }
 
 DriverOps CurrentDriverOps(void) {
     return DriverOps{GetDeviceSerialNrNVersion, GetDeviceFlags, SetDeviceAccCodeMask,
@@ -93,7 +86,7 @@ DriverOps CurrentDriverOps(void) {
 
 DriverOps OpsOf(const Device *dev) {
     if (dev != nullptr && dev->OpsValid) return dev->Ops;
-    return CurrentDriverOps();
+    return DriverOfKind(dev != nullptr ? dev->DeviceType : DEVTYPE_NONE);
 }
 
 /* ------------------------------------------------------------------------
@@ -115,6 +108,10 @@ Device *AddDevice2List(Device **list, const Device *dev) {
         if (copy == nullptr) return nullptr;
         std::memcpy(static_cast<void *>(copy), dev, sizeof(Device));
         copy->Handle = i + 1;
+        // The bytes of an initialised mutex are no mutex of their own (with
+        // winpthreads they point at the original's), so the copy has none.
+        copy->TxMutexInit = 0;
+        copy->SyncInit = 0;
         AtomicStore(list[i], copy);
         return copy;
     }
@@ -155,6 +152,19 @@ void FreeDeviceList(Device **list) {
         if (d->TxMutexInit) pthread_mutex_destroy(&d->TxMutex);
         std::free(list[i]);
         list[i] = nullptr;
+    }
+}
+
+void HandOverDevice(Device *dev) {
+    dev->Fd = dev->Socket = -1;
+    dev->ChannelOpen = 0;
+    dev->TxBuf = nullptr;
+    AtomicStore(dev->TxCount, 0U);
+    dev->WakePipe[0] = dev->WakePipe[1] = -1;
+    dev->WakePipeOpen = 0;
+    if (dev->TxMutexInit) {
+        pthread_mutex_destroy(&dev->TxMutex);
+        dev->TxMutexInit = 0;
     }
 }
 
@@ -368,24 +378,33 @@ int32_t ConvertDeviceName2SystemName(const char *name, char *systemName) {
     return 0;
 }
 
-int32_t GetDeviceType(Device *dev) {
-    if (dev->Magic != DEVICE_MAGIC) InitDevice(dev);
-    if (dev->DeviceType != DEVTYPE_NONE) return 0;
-    TraceAt(UNIT_SYS, 604, KORVA_DEBUG_LEVEL_CALL, "GetDeviceType");
-    dev->DeviceType = DEVTYPE_NONE;
-    const char *name = dev->SystemName;
-    if (std::strstr(name, "COM") || std::strstr(name, "tty")) {
-        dev->DeviceType = std::strstr(name, "USB") ? DEVTYPE_USB : DEVTYPE_SERIAL;
-        return 0;
-    }
-    if (std::strstr(name, "can")) {
-        dev->DeviceType = DEVTYPE_OCERA;
-        return 0;
-    }
+} // extern "C"
+
+namespace {
+
+/* "HOST:PORT" with a nonempty host, a port of decimal digits only that
+ * is not 0, and no "/" anywhere: "canbus-gw:2001", "10.0.0.7:3333"; not
+ * "/dev/ttyS0:1", "host:0" or "host:2001abc". */
+bool IsNetworkName(const char *name) {
+    if (std::strchr(name, '/') != nullptr) return false;
     const char *colon = std::strchr(name, ':');
-    if (colon == nullptr) return -1;
+    if (colon == nullptr || colon == name || colon[1] == '\0') return false;
+    bool nonzero = false;
+    for (const char *p = colon + 1; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        nonzero = nonzero || *p != '0';
+    }
+    return nonzero;
+}
+
+/* HostName and Port from the text before and after the first colon; the
+ * port is read up to the first character that is not a digit, its low 16
+ * bits kept ("host:2001abc" gives 2001).  DEVTYPE_NET when both are
+ * there; a host that does not fit HostName gives no kind.  Always 0. */
+int32_t SetNetworkPeer(Device *dev, const char *name) {
+    const char *colon = std::strchr(name, ':');
     const size_t hostLen = static_cast<size_t>(colon - name);
-    if (hostLen > sizeof(dev->HostName) - 1) return 0; // host does not fit: no kind
+    if (hostLen > sizeof(dev->HostName) - 1) return 0;
     std::memcpy(dev->HostName, name, hostLen);
     dev->HostName[hostLen] = '\0';
     uint32_t port = 0;
@@ -394,6 +413,40 @@ int32_t GetDeviceType(Device *dev) {
     dev->Port = static_cast<uint16_t>(port);
     if (dev->HostName[0] != '\0' && dev->Port != 0) dev->DeviceType = DEVTYPE_NET;
     return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t GetDeviceType(Device *dev) {
+    if (dev->Magic != DEVICE_MAGIC) InitDevice(dev);
+    if (dev->DeviceType != DEVTYPE_NONE) return 0;
+    TraceAt(UNIT_SYS, 604, KORVA_DEBUG_LEVEL_CALL, "GetDeviceType");
+    dev->DeviceType = DEVTYPE_NONE;
+    const char *name = dev->SystemName;
+    // HOST:PORT is a network adapter whatever the host is called (a
+    // gateway named "canbus-gw" is the usual case); device paths have a
+    // "/" and keep the rules below.
+    if (IsNetworkName(name)) return SetNetworkPeer(dev, name);
+    if (std::strstr(name, "COM") || std::strstr(name, "tty")) {
+        dev->DeviceType = std::strstr(name, "USB") ? DEVTYPE_USB : DEVTYPE_SERIAL;
+        return 0;
+    }
+    if (std::strstr(name, "can")) {
+        dev->DeviceType = DEVTYPE_OCERA;
+        return 0;
+    }
+    if (std::strchr(name, ':') == nullptr) return -1;
+    return SetNetworkPeer(dev, name);
+}
+
+int32_t ClassifyDeviceName(const char *name) {
+    if (name == nullptr) return -1;
+    Device d;
+    InitDevice(&d);
+    if (ConvertDeviceName2SystemName(name, d.SystemName) != 0) return DEVTYPE_NONE;
+    return GetDeviceType(&d) == 0 ? d.DeviceType : -1;
 }
 
 int32_t HandleOfSystemName(const char *systemName) {
@@ -407,7 +460,6 @@ int32_t HandleOfSystemName(const char *systemName) {
 int32_t EnumDevicesInDir2List(Device **list, const char *dir) {
     PlatDir *d = PlatDirOpen(dir);
     if (d == nullptr) return 0;
-    const DriverOps ops = CurrentDriverOps();
     while (const char *entry = PlatDirNext(d)) {
         if (std::strncmp(entry, "ttyS", 4) != 0 && std::strncmp(entry, "ttyUSB", 6) != 0 &&
             std::strncmp(entry, "can", 3) != 0 && !PlatIsSystemSerialPortName(entry))
@@ -423,10 +475,15 @@ int32_t EnumDevicesInDir2List(Device **list, const char *dir) {
         // over; the adapters after it are still found.
         int isChar = 0;
         if (PlatStatCharDevice(cand.SystemName, &isChar) != 0 || !isChar) continue;
+        // Each node is probed by the driver of its kind, whatever driver
+        // the process-wide table holds after earlier opens.
         GetDeviceType(&cand);
+        const DriverOps ops = DriverOfKind(cand.DeviceType);
         ops.ResetDevice(&cand);
-        if (ops.GetDeviceSerialNrNVersion(&cand) == 0 && AddDevice2List(list, &cand) != nullptr)
-            continue; // the listed copy owns what the probe opened
+        if (ops.GetDeviceSerialNrNVersion(&cand) == 0 && AddDevice2List(list, &cand) != nullptr) {
+            HandOverDevice(&cand); // the listed copy owns what the probe opened
+            continue;
+        }
         ReleaseChannelResources(&cand);
     }
     PlatDirClose(d);

@@ -178,25 +178,47 @@ extern KORVA_PUBLIC int32_t (*FlushWriteBuffer)(Device *dev);
 extern KORVA_PUBLIC Device *DeviceList[DEVICE_LIST_SIZE]; /* the handle table */
 extern KORVA_PUBLIC int32_t IsLinux;                       /* 1 */
 
-/* Selects the driver for the record (Ocera for DEVTYPE_OCERA, else Lawicel). */
+/* The two drivers, each complete: every slot holds that driver's own
+ * operation (the Ocera driver's SetDeviceFilterMode answers -11).  The
+ * library probes, opens and serves a record with the driver of its kind,
+ * whatever the process-wide table holds; InitSystem_* copy these into the
+ * table.  Tests may put a driver of their own into both. */
+extern KORVA_PUBLIC DriverOps Driver_Lawicel;
+extern KORVA_PUBLIC DriverOps Driver_Ocera;
+/* The driver of a device kind: Driver_Ocera for DEVTYPE_OCERA, else
+ * Driver_Lawicel. */
+KORVA_PUBLIC DriverOps DriverOfKind(int32_t deviceType);
+
+/* Selects the driver for the record (Ocera for DEVTYPE_OCERA, else
+ * Lawicel) in the process-wide table, which serves callers that read it;
+ * the library itself goes by DriverOfKind. */
 KORVA_PUBLIC void InitSystem(Device *dev);
 KORVA_PUBLIC void InitSystem_Lawicel(void);
 KORVA_PUBLIC void InitSystem_Ocera(void);
-/* The record's own driver when it was opened with one, else the table's. */
+/* The record's own driver when it was opened with one, else its kind's. */
 KORVA_PUBLIC DriverOps OpsOf(const Device *dev);
 /* A copy of the process-wide table. */
 KORVA_PUBLIC DriverOps CurrentDriverOps(void);
 
-/* Opens a chosen record with the driver currently in the table (steps
- * after the choice of KORVA_Open): the driver's OpenDevice, registration
- * in DeviceList, receive buffers, synchronisation objects and the reader
+/* Opens a chosen record with the driver of its kind (steps after the
+ * choice of KORVA_Open): the driver's OpenDevice, registration in
+ * DeviceList, receive buffers, synchronisation objects and the reader
  * thread.  Returns the handle, or an error with nothing left behind (the
  * record's own channel is released too). */
 KORVA_PUBLIC int32_t OpenAndRegister(Device *cand, int32_t mode);
 
 /* ---- records and lists ---- */
 KORVA_PUBLIC void InitDevice(Device *dev);  /* zero, Magic, Fd = Socket = -1 */
+/* Registers a heap copy of dev in the first free slot.  The copy takes
+ * over the channel and the buffers, but no synchronisation object: the
+ * copy's TxMutexInit and SyncInit are 0 (a copied mutex is no mutex), and
+ * whoever registers it makes its own.  Afterwards the caller calls
+ * HandOverDevice on dev. */
 KORVA_PUBLIC Device *AddDevice2List(Device **list, const Device *dev);
+/* dev has been copied by AddDevice2List: it forgets the channel and the
+ * buffers that the copy now owns, and destroys the synchronisation
+ * objects it initialised itself. */
+KORVA_PUBLIC void HandOverDevice(Device *dev);
 KORVA_PUBLIC int32_t RemoveDeviceFromList(Device **list, Device dev);
 KORVA_PUBLIC Device *GetDevice(Device **list, int32_t handle);
 KORVA_PUBLIC int32_t DeviceListSize(Device **list);
@@ -242,6 +264,11 @@ KORVA_PUBLIC uint32_t strcpy_max(char *destination, const char *source, uint32_t
  * destination is then left empty). */
 KORVA_PUBLIC int32_t ConvertDeviceName2SystemName(const char *name, char *systemName);
 KORVA_PUBLIC int32_t GetDeviceType(Device *dev);
+/* The kind KORVA_Open gives a name: DEVTYPE_SERIAL, DEVTYPE_USB,
+ * DEVTYPE_NET or DEVTYPE_OCERA for a location, DEVTYPE_NONE for a location
+ * that names no adapter ("host:0", a name too long), -1 for a name that is
+ * taken as a serial number ("4711"; also null). */
+KORVA_PUBLIC int32_t ClassifyDeviceName(const char *name);
 KORVA_PUBLIC int32_t EnumDevices2List(Device **list);
 /* The handle of the registered record with this system name, or 0. */
 KORVA_PUBLIC int32_t HandleOfSystemName(const char *systemName);

@@ -998,4 +998,22 @@ void AsciiData2Binary(uint8_t *output, uint32_t count, const char *text) {
     }
 }
 
+
+DriverOps Driver_Lawicel = {
+    .GetDeviceSerialNrNVersion = GetDeviceSerialNrNVersion_Lawicel,
+    .GetDeviceFlags = GetDeviceFlags_Lawicel,
+    .SetDeviceAccCodeMask = SetDeviceAccCodeMask_Lawicel,
+    .SetDeviceTimestamp = SetDeviceTimestamp_Lawicel,
+    .SetDeviceFilterMode = SetDeviceFilterMode_Lawicel,
+    .FlushReadBuffer = FlushReadBuffer_Lawicel,
+    .OpenDevice = OpenDevice_Lawicel,
+    .ResetDevice = ResetDevice_Lawicel,
+    .CloseDevice = CloseDevice_Lawicel,
+    .SetDeviceSpeed = SetDeviceSpeed_Lawicel,
+    .SetDeviceBTR = SetDeviceBTR_Lawicel,
+    .ReadThread = ReadThread_Lawicel,
+    .WriteFrame = WriteFrame_Lawicel,
+    .FlushWriteBuffer = FlushWriteBuffer_Lawicel,
+};
+
 } // extern "C"

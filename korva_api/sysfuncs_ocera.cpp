@@ -105,7 +105,6 @@ int32_t CanMsg2LinCanRecord(const CanMsg *msg, uint8_t *record) {
     return 0;
 }
 
-/* The LinCAN device has no serial number or versions to report. */
 /* A LinCAN device has no identity to report: always 0 with the numbers
  * 0, where the system has LinCAN devices at all.  Elsewhere (Windows)
  * there is no such device to find, and opening the name says so. */
@@ -280,5 +279,23 @@ int32_t WriteFrame_Ocera(Device *dev, const CanMsg *frames, uint32_t count, uint
     std::free(block);
     return 0;
 }
+
+
+DriverOps Driver_Ocera = {
+    .GetDeviceSerialNrNVersion = GetDeviceSerialNrNVersion_Ocera,
+    .GetDeviceFlags = GetDeviceFlags_Ocera,
+    .SetDeviceAccCodeMask = SetDeviceAccCodeMask_Ocera,
+    .SetDeviceTimestamp = SetDeviceTimestamp_Ocera,
+    .SetDeviceFilterMode = SetDeviceFilterMode_Ocera,
+    .FlushReadBuffer = FlushReadBuffer_Ocera,
+    .OpenDevice = OpenDevice_Ocera,
+    .ResetDevice = ResetDevice_Ocera,
+    .CloseDevice = CloseDevice_Ocera,
+    .SetDeviceSpeed = SetDeviceSpeed_Ocera,
+    .SetDeviceBTR = SetDeviceBTR_Ocera,
+    .ReadThread = ReadThread_Ocera,
+    .WriteFrame = WriteFrame_Ocera,
+    .FlushWriteBuffer = FlushWriteBuffer_Ocera,
+};
 
 } // extern "C"

@@ -44,9 +44,9 @@ KORVA_PUBLIC int32_t GetDeviceSerialNrNVersion_Ocera(Device *dev);
 KORVA_PUBLIC int32_t GetDeviceFlags_Ocera(Device *dev, uint32_t *flags);
 KORVA_PUBLIC int32_t SetDeviceAccCodeMask_Ocera(Device *dev, const uint32_t *codeMask);
 KORVA_PUBLIC int32_t SetDeviceTimestamp_Ocera(Device *dev, int32_t on);
-/* The LinCAN driver has no filter mode: -11.  Installed only in the
- * records of LinCAN handles; the process-wide table keeps the Lawicel
- * operation in that slot. */
+/* The LinCAN driver has no filter mode: -11.  Serves the records of
+ * LinCAN handles; the process-wide table keeps the Lawicel operation in
+ * that slot. */
 KORVA_PUBLIC int32_t SetDeviceFilterMode_Ocera(Device *dev, int32_t mode);
 KORVA_PUBLIC int32_t FlushReadBuffer_Ocera(Device *dev);
 KORVA_PUBLIC int32_t OpenDevice_Ocera(Device *dev);
@@ -62,15 +62,17 @@ KORVA_PUBLIC int32_t FlushWriteBuffer_Ocera(Device *dev);
  * 250k, 500k, 800k; every other code 1000000. */
 KORVA_PUBLIC int32_t SpeedCode2BitRate_Ocera(uint32_t code);
 
-/* Turns one received 32-byte record into a frame: LinCAN flags exactly 4
- * give KORVA_FLAG_EXTENDED, exactly 1 KORVA_FLAG_REMOTE, anything else
- * KORVA_FLAG_STANDARD; a length above 8 is cut to 8; data bytes beyond the
- * length and TimeStamp are 0.  0, or KORVA_ERR_GENERIC for a null
- * argument. */
+/* Turns one received 32-byte record into a frame, the LinCAN flags read
+ * bit by bit: LINCAN_FLAG_EXT gives KORVA_FLAG_EXTENDED (else the frame is
+ * KORVA_FLAG_STANDARD, a standard remote request KORVA_FLAG_REMOTE alone),
+ * LINCAN_FLAG_RTR gives KORVA_FLAG_REMOTE; the driver's other bits are
+ * ignored.  A length above 8 is cut to 8; data bytes beyond the length and
+ * TimeStamp are 0.  0, or KORVA_ERR_GENERIC for a null argument. */
 KORVA_PUBLIC int32_t LinCanRecord2CanMsg(const uint8_t *record, CanMsg *out);
 
-/* Fills one 32-byte record to send: Flags exactly KORVA_FLAG_EXTENDED give
- * LinCAN flags 4, exactly KORVA_FLAG_REMOTE 1, anything else 0; a Length
+/* Fills one 32-byte record to send: KORVA_FLAG_EXTENDED gives
+ * LINCAN_FLAG_EXT and KORVA_FLAG_REMOTE LINCAN_FLAG_RTR, whatever other
+ * bits are set; a Length
  * above 8 is cut to 8; every byte not carrying the frame is 0.  0, or
  * KORVA_ERR_GENERIC for a null argument. */
 KORVA_PUBLIC int32_t CanMsg2LinCanRecord(const CanMsg *msg, uint8_t *record);

@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # Installs what the tests need (Debian packages, only those missing), then
-# builds and runs the whole test suite three times: a plain build with
-# warnings as errors, the 64-bit and 32-bit Windows builds (mingw-w64; the
-# 64-bit one tested under wine64), an AddressSanitizer+UndefinedBehavior-
-# Sanitizer build and a ThreadSanitizer build, each in its own directory;
-# then runs each fuzz harness for a bounded time.  Any failure or sanitizer report fails
-# the run.  The plain build also tests the python-can back-end (in a virtual
-# environment under build/) and the Debian package, which it installs on
-# this machine and removes again (skipped without root or sudo).
+# builds and tests each configuration in its own directory: a plain build
+# with warnings as errors; the 64-bit and 32-bit Windows builds
+# (mingw-w64), whose programs run under wine64, the 32-bit ones in its
+# WoW64 mode (wine's 32-bit DLLs are fetched into build-win32/wow64; where
+# 32-bit code cannot run, those runs are skipped and the reason printed);
+# an AddressSanitizer+UndefinedBehaviorSanitizer build and a
+# ThreadSanitizer build; runs each fuzz harness for a bounded time; and
+# last tries the README on a fresh machine (a minimal Debian root made with
+# debootstrap, cached in build/fresh-root/; skipped without root).  Any
+# failure or sanitizer report fails the run.  The plain build also tests
+# the python-can back-end (in a virtual environment under build/) and the
+# Debian package, which it installs on this machine and removes again
+# (skipped without root or sudo).
 #
 #   scripts/check.sh            everything
 #   KORVA_FUZZ_SECONDS=10 scripts/check.sh   shorter fuzzing
+#   KORVA_FRESH_ROOT=0 scripts/check.sh      without the fresh-root test
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -20,7 +26,7 @@ FUZZ_SECONDS=${KORVA_FUZZ_SECONDS:-60}
 PACKAGES=(cmake make g++ clang libclang-rt-14-dev libgtest-dev pkg-config python3 python3-can python3-serial
           python3-venv python3-pip python3-setuptools python3-wheel dpkg-dev file libiniparser-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-          wine wine64 python3-pefile
+          wine wine64 python3-pefile debootstrap git
           debhelper dh-python pybuild-plugin-pyproject python3-all lintian help2man zip unzip)
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -50,17 +56,26 @@ run_suite() { # name, build dir, extra cmake arguments...
 }
 
 run_suite "plain build" build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-# The Windows DLLs, cross-built: the 64-bit build's tests run under wine64
-# with the plain build's simulator and relay; the 32-bit build, which
-# cannot run here, checks its PE files.
+# The Windows DLLs, cross-built: both builds' tests run under wine64 with
+# the plain build's simulator and relay, the 32-bit programs in wine's
+# WoW64 mode (never wine32); both check their PE files.
 run_suite "Windows 64-bit build" build-win64 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" -DKORVA_LINUX_BUILD_DIR="$ROOT/build"
 run_suite "Windows 32-bit build" build-win32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-i686.cmake"
+  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-i686.cmake" -DKORVA_LINUX_BUILD_DIR="$ROOT/build"
+if [ -f "$ROOT/build-win32/wow64/unavailable" ]; then
+  echo "== WARNING: $(cat "$ROOT/build-win32/wow64/unavailable")"
+fi
 run_suite "ASan+UBSan build" build-asan -DCMAKE_BUILD_TYPE=Debug -DKORVA_SANITIZE=address
 run_suite "TSan build" build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVA_SANITIZE=thread
 if ls "$ROOT"/tests/fuzz/fuzz_*.cpp >/dev/null 2>&1; then
   run_suite "fuzzing (${FUZZ_SECONDS} s per harness)" build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKORVA_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKORVA_FUZZ_SECONDS="$FUZZ_SECONDS"
 fi
+# The README's first commands on a fresh Debian root: exit status 77 is a
+# skip, which the script explains in one line.
+echo "== fresh root: the README on a minimal Debian root"
+fresh=0
+tests/install/fresh_root.sh "$ROOT/build/fresh-root" "$ROOT" || fresh=$?
+[ $fresh -eq 0 ] || [ $fresh -eq 77 ] || { echo "== fresh-root test failed"; exit 1; }
 echo "== all test suites passed"

@@ -15,9 +15,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO=sudo
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 cmake -S "$ROOT" -B "$ROOT/build-demo" -DKORVA_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$ROOT/build-demo" -j "$(nproc)" >/dev/null
+cmake --build "$ROOT/build-demo" -j "$(nproc)" --target korva korva_sim >/dev/null
 exec "$ROOT/build-demo/tools/korva/korva" demo "$@"

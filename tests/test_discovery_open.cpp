@@ -91,4 +91,49 @@ TEST(DiscoveryOpen, BySerialNumberAndFirstFound) {
     EXPECT_EQ(0, DeviceListSize(DeviceList));
 }
 
+// Discovery probes each node with the driver of its kind, whatever was
+// opened before; the records it lists carry no mutex of the probe's, so
+// opening from the list, closing and opening again works every time.
+TEST(DiscoveryOpen, SameResultWhateverWasOpenedBefore) {
+    TempDir lincan;
+    std::filesystem::create_symlink("/dev/null", lincan / "can1");
+    TempDir serial;
+    korva_test::Sim a({"--pty", serial / "ttyUSB0", "--serial", "4711"});
+    ASSERT_TRUE(a.Ok()) << a.Error();
+
+    int32_t firstFound[2] = {};
+    for (int round = 0; round < 2; ++round) {
+        {
+            DiscoveryIn in(lincan.path);
+            const int32_t h = KORVA_Open(nullptr, KORVA_MODE_NORMAL);
+            firstFound[round] = h > 0 ? KORVA_HWTYPE_OCERA : h;
+            if (h > 0) {
+                EXPECT_EQ(0, KORVA_Close(h));
+            }
+        }
+        // With a LinCAN device open, the serial adapter is still probed
+        // (and opened) as a Lawicel adapter, by serial number and as the
+        // first one found, again and again.
+        const int32_t lin = KORVA_Open((lincan / "can1").c_str(), KORVA_MODE_NORMAL);
+        ASSERT_GT(lin, 0);
+        DiscoveryIn in(serial.path);
+        for (const char *name : {"4711", static_cast<const char *>(nullptr), "4711"}) {
+            a.Mark();
+            const int32_t h = KORVA_Open(name, KORVA_MODE_NORMAL);
+            ASSERT_GT(h, 0) << (name ? name : "first found") << " in round " << round;
+            EXPECT_EQ(4711u, SerialOf(h));
+            ASSERT_TRUE(a.WaitFor("state open O"));
+            const CanMsg m{0x321, 1, {0x5A}, KORVA_FLAG_STANDARD, 0};
+            uint32_t written = 0;
+            ASSERT_EQ(0, KORVA_Write(h, &m, 1, &written));
+            ASSERT_EQ(0, KORVA_Flush(h));
+            ASSERT_TRUE(a.WaitFor("rx t32115A"));
+            EXPECT_EQ(0, KORVA_Close(h));
+        }
+        EXPECT_EQ(0, KORVA_Close(lin));
+    }
+    EXPECT_EQ(firstFound[0], firstFound[1]) << "first found before and after a LinCAN device was opened";
+    EXPECT_EQ(0, DeviceListSize(DeviceList));
+}
+
 } // namespace

@@ -161,8 +161,13 @@ TEST(Naming, SystemNamesAndKinds) {
         {"host:65537", "host:65537", DEVTYPE_NET, 0},
         {"host:0", "host:0", DEVTYPE_NONE, 0},
         {":2001", ":2001", DEVTYPE_NONE, 0},
-        {"cantor.example:2001", "cantor.example:2001", DEVTYPE_OCERA, 0},
-        {"tty.example:2001", "tty.example:2001", DEVTYPE_SERIAL, 0},
+        // HOST:PORT is a network adapter whatever the host is called...
+        {"canbus-gw:2001", "canbus-gw:2001", DEVTYPE_NET, 0},
+        {"pottyhost:2001", "pottyhost:2001", DEVTYPE_NET, 0},
+        {"COMhost:2001", "COMhost:2001", DEVTYPE_NET, 0},
+        // ...but paths and names that are no HOST:PORT keep the name rules.
+        {"/dev/ttyS0:1", "/dev/ttyS0:1", DEVTYPE_SERIAL, 0},
+        {"cantor.example:2001abc", "cantor.example:2001abc", DEVTYPE_OCERA, 0},
         {"12345", "/dev/12345", DEVTYPE_NONE, -1},
         {"/tmp/bench/ttyUSB0", "/tmp/bench/ttyUSB0", DEVTYPE_USB, 0},
     };
@@ -173,6 +178,7 @@ TEST(Naming, SystemNamesAndKinds) {
         EXPECT_STREQ(n.system, d.SystemName);
         EXPECT_EQ(n.result, GetDeviceType(&d)) << n.name;
         EXPECT_EQ(n.type, d.DeviceType) << n.name;
+        EXPECT_EQ(n.result == 0 ? n.type : -1, ClassifyDeviceName(n.name)) << n.name;
     }
     Device d;
     InitDevice(&d);

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using korva_tool_test::RunKorva;
 using korva_tool_test::RunResult;
 
@@ -26,6 +29,9 @@ TEST(ToolCli, EveryCommandHasHelp) {
     RunResult top = RunKorva(dir, {"--help"});
     EXPECT_EQ(0, top.status);
     EXPECT_NE(std::string::npos, top.out.find("Usage: korva COMMAND"));
+    RunResult version = RunKorva(dir, {"--version"});
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ(std::string("korva ") + std::getenv("KORVA_VERSION") + "\n", version.out);
     for (const char *cmd : {"list", "info", "dump", "send", "demo"}) {
         RunResult r = RunKorva(dir, {cmd, "--help"});
         EXPECT_EQ(0, r.status) << cmd;
@@ -100,6 +106,23 @@ TEST(ToolCli, UnknownAdaptersAreNamedWithTheReason) {
     korva_test::Sim sim({"--pty", dir / "ttyUSB0", "--fault", "silence"});
     ASSERT_TRUE(sim.Ok()) << sim.Error();
     ExpectOneLineError(RunKorva(dir, {"info", sim.Link()}), 1, {"no adapter answers at", sim.Link()});
+}
+
+TEST(ToolCli, ADeviceTheUserMayNotOpenIsNamedSo) {
+    // The library finds no adapter on a device it may not open; the tool
+    // says why.  Root opens anything, so as root korva runs as nobody.
+    TempDir dir;
+    korva_test::Sim sim({"--pty", dir / "ttyUSB0"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    ASSERT_EQ(0, ::chmod(dir.path.c_str(), 0755));
+    ASSERT_EQ(0, ::chmod(sim.Link().c_str(), 0));
+    std::vector<std::string> launcher;
+    if (::geteuid() == 0) launcher = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    const std::initializer_list<std::string> reason = {"permission denied on " + sim.Link(), "group dialout"};
+    ExpectOneLineError(RunKorva(dir, {"info", sim.Link()}, launcher), 1, reason);
+    ExpectOneLineError(RunKorva(dir, {"list", sim.Link()}, launcher), 1, reason);
+    ExpectOneLineError(RunKorva(dir, {"list", "--dir", dir.path}, launcher), 1,
+                       {"no adapter answered", "1 of them refused: permission denied", "dialout"});
 }
 
 } // namespace

@@ -6,6 +6,7 @@ against their sizes when the library is loaded.
 import ctypes
 import ctypes.util
 import errno
+import grp
 import os
 import struct
 import threading
@@ -144,6 +145,29 @@ def error_text(code):
     buf = ctypes.create_string_buffer(128)
     library().KORVA_GetErrorString(code, buf, len(buf) - 1)
     return buf.value.decode("ascii", "replace")
+
+
+def access_denied(name):
+    """Why a device that korva_api could not open is one this process may
+    not open, with what helps; None when it may (or name is no device).
+    The library reports such a device as not found."""
+    if not any(kind in name for kind in ("tty", "can", "COM")):
+        return None
+    path = name if name.startswith("/") else "/dev/" + name
+    try:
+        gid = os.stat(path).st_gid
+    except PermissionError:  # a directory on the way
+        gid = None
+    except OSError:
+        return None
+    if os.access(path, os.R_OK | os.W_OK):
+        return None
+    try:
+        group = " (group %s)" % grp.getgrgid(gid).gr_name if gid is not None else ""
+    except KeyError:
+        group = " (group %d)" % gid
+    return ("permission denied on %s%s; serial adapters are opened by members of the group dialout: "
+            "sudo adduser $USER dialout, then log in again" % (path, group))
 
 
 class Semaphore:

@@ -117,7 +117,8 @@ class KorvaBus(can.BusABC):
         h = self._lib.KORVA_Open(self._name.encode() if self._name else None, mode)
         if h < 0:
             where = self._name or "the first adapter found in /dev"
-            raise CanInitializationError("korva: cannot open %s: %s" % (where, _api.error_text(h)), h)
+            why = (self._name and _api.access_denied(self._name)) or _api.error_text(h)
+            raise CanInitializationError("korva: cannot open %s: %s" % (where, why), h)
         self._handle = h
         if self._name:
             self._key = _location_key(self._name)

@@ -210,6 +210,21 @@ class AdapterTests(SimCase):
     def test_entry_point_and_version(self):
         self.assertEqual(can.interfaces.BACKENDS["korva"], ("can_korva", "KorvaBus"))
         self.assertEqual(importlib.metadata.version("python-can-korva"), os.environ["KORVA_VERSION"])
+        self.assertEqual(can_korva.__version__, os.environ["KORVA_VERSION"])
+
+    def test_a_device_the_user_may_not_open_is_named_so(self):
+        # Root opens anything: as root the attempt runs as nobody.
+        sim = self.pty_sim()
+        os.chmod(self.tmp, 0o755)
+        os.chmod(sim.link, 0)
+        as_nobody = dict(user=65534, group=65534, extra_groups=[]) if os.geteuid() == 0 else {}
+        code = ("import can, sys\n"
+                "try:\n    can.Bus(interface='korva', channel=sys.argv[1])\n"
+                "except can.CanInitializationError as e:\n    print(e)\n")
+        out = subprocess.run([sys.executable, "-c", code, sim.link], capture_output=True, text=True,
+                             timeout=TIMEOUT, check=True, **as_nobody).stdout
+        self.assertIn("permission denied on " + sim.link, out)
+        self.assertIn("group dialout", out)
 
     def test_bit_timing_and_bad_settings(self):
         sim = self.pty_sim()

@@ -5,6 +5,7 @@
 #include "sysfuncs_lawicel.h"
 #include "tempdir.h"
 
+#include <array>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -106,6 +107,10 @@ int32_t TdFlushWrite(Device *) {
     return 0;
 }
 
+// The library's own drivers, as they were before the first
+// InstallTestDriver.
+const std::array<DriverOps, 2> kLibraryDrivers{Driver_Lawicel, Driver_Ocera};
+
 } // namespace
 
 void InstallTestDriver() {
@@ -133,9 +138,13 @@ void InstallTestDriver() {
     ReadThread = TdReader;
     WriteFrame = TdWrite;
     FlushWriteBuffer = TdFlushWrite;
+    // The library probes and opens by the driver of each kind.
+    Driver_Lawicel = Driver_Ocera = CurrentDriverOps();
 }
 
 void RemoveTestDriver() {
+    Driver_Lawicel = kLibraryDrivers[0];
+    Driver_Ocera = kLibraryDrivers[1];
     InitSystem_Lawicel();
     SetDeviceFilterMode = SetDeviceFilterMode_Lawicel;
 }

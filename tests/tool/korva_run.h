@@ -8,6 +8,7 @@
 //   EXPECT_EQ(expected, dump.OutLines());
 //
 //   RunResult r = RunKorva(dir, {"send", link, "123#"});   // start and wait
+//   RunKorva(dir, {"info", link}, {"setpriv", "--reuid=65534", "--"});  // through a launcher
 #pragma once
 
 #include "tempdir.h"
@@ -48,7 +49,9 @@ inline std::vector<std::string> SplitLines(const std::string &text) {
 
 class KorvaRun {
 public:
-    KorvaRun(const TempDir &dir, std::vector<std::string> args) {
+    // launcher: a program (looked up on PATH) and its arguments that run
+    // korva, empty to run korva directly.
+    KorvaRun(const TempDir &dir, std::vector<std::string> args, std::vector<std::string> launcher = {}) {
         static int serial = 0;
         const std::string tag = std::to_string(++serial);
         out_ = dir / ("korva-out-" + tag);
@@ -60,10 +63,12 @@ public:
         posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-        std::vector<char *> argv{const_cast<char *>(program.c_str())};
+        std::vector<char *> argv;
+        for (std::string &a : launcher) argv.push_back(a.data());
+        argv.push_back(const_cast<char *>(program.c_str()));
         for (std::string &a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, program.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
         // A pidfd polls readable when the program ends.
         if (pid_ > 0) pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
@@ -124,8 +129,8 @@ struct RunResult {
     std::vector<std::string> errLines;
 };
 
-inline RunResult RunKorva(const TempDir &dir, std::vector<std::string> args) {
-    KorvaRun run(dir, std::move(args));
+inline RunResult RunKorva(const TempDir &dir, std::vector<std::string> args, std::vector<std::string> launcher = {}) {
+    KorvaRun run(dir, std::move(args), std::move(launcher));
     const int status = run.Wait();
     return {status, run.Out(), run.Err(), run.ErrLines()};
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Checks korva's Windows DLLs from their PE files.
 
-32-bit programs cannot run on the build machines, so what a program that
-loads korva_api.dll or korva_mapper_peak.dll relies on is read from the
-file.  For both DLLs:
+What a program that loads korva_api.dll or korva_mapper_peak.dll relies
+on, whatever toolchain built it, is read from the file (the test programs
+run the DLLs as well, the 32-bit ones where wine's WoW64 mode runs).  For
+both DLLs:
 
   - the machine (i386 for the 32-bit build, AMD64 for the 64-bit one, as
     --machine says);
@@ -145,6 +146,10 @@ def check_api(checks, pe, objdump, path, i386):
     checks.check(not missing, f"all {len(wanted)} names exported under their plain names", f"missing {missing}")
     decorated = [n for n in found if "@" in n or n.startswith("_")]
     checks.check(not decorated, "no decorated export names", decorated)
+    # The DLL reaches its own functions and globals directly: nothing of
+    # it is imported, so a program's names can never take their place.
+    own = [e.dll.decode() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) if e.dll.decode().lower() == "korva_api.dll"]
+    checks.check(not own, "its own names never reached through an import", own)
     if i386:
         rets = returns_by_function(objdump, path)
         base = pe.OPTIONAL_HEADER.ImageBase

@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 namespace korva_wintest {
@@ -132,6 +133,55 @@ inline std::string SimEvents(const std::string &id) {
     const std::string reply = Request("events " + id);
     return IsOk(reply) ? reply.substr(3) : "";
 }
+
+// 32-bit x86: calls f with n 32-bit arguments, pushed as any caller pushes
+// them, and stores how far the call moved the stack pointer in *moved:
+// 0 when f removed its arguments (the standard calling convention), -4n
+// when it left them to the caller (cdecl).  A program that declares a
+// function with the other convention than the DLL's loses or gains that
+// much stack at every call; the compiler cannot see it, the stack can.
+#if defined(__i386__)
+__attribute__((naked, noinline)) inline uint32_t __cdecl CallCounted(const void *, const uint32_t *, int, int *) {
+    asm(R"(
+    pushl %ebp
+    movl %esp, %ebp
+    pushl %esi
+    pushl %edi
+    pushl %ebx
+    movl %esp, %esi
+    movl 16(%ebp), %ecx
+    movl 12(%ebp), %edx
+1:  testl %ecx, %ecx
+    jz 2f
+    decl %ecx
+    pushl (%edx,%ecx,4)
+    jmp 1b
+2:  call *8(%ebp)
+    movl %esp, %ecx
+    subl %esi, %ecx
+    movl 20(%ebp), %edx
+    movl %ecx, (%edx)
+    movl %esi, %esp
+    popl %ebx
+    popl %edi
+    popl %esi
+    popl %ebp
+    ret
+)");
+}
+
+// The stack pointer moved by a call of f with args, through that helper.
+template <typename F> int StackMoved(F *f, std::initializer_list<uint32_t> args, uint32_t *result = nullptr) {
+    int moved = 1;
+    const uint32_t r =
+        CallCounted(reinterpret_cast<const void *>(f), args.begin(), static_cast<int>(args.size()), &moved);
+    if (result) *result = r;
+    return moved;
+}
+
+// A pointer as the 32-bit argument it is here.
+inline uint32_t Word(const void *p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+#endif
 
 // Milliseconds of a monotonic clock.
 inline double NowMs() {

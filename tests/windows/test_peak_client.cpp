@@ -10,11 +10,12 @@
 // programs are written: test_peak_client.exe loads the mapper at run time
 // by path; test_peak_linked.exe (PEAK_LINKED) links it through its import
 // library and runs the traffic scenario only.  Scenarios:
-//   traffic   CAN_Init's commands on the wire, CAN_Write of each MsgType
-//             under both frame types, CAN_Read/CAN_ReadEx of every frame
-//             kind with time stamps, packed records, filter ranges,
-//             CAN_ResetClient, a second CAN_Init, the version texts, the
-//             export table, CAN_Close twice
+//   traffic   each function removes its arguments (32-bit: the standard
+//             calling convention), CAN_Init's commands on the wire,
+//             CAN_Write of each MsgType under both frame types,
+//             CAN_Read/CAN_ReadEx of every frame kind with time stamps,
+//             packed records, filter ranges, CAN_ResetClient, a second
+//             CAN_Init, the version texts, the export table, CAN_Close twice
 //   notify    the receive event with a consumer slower than the poll, and
 //             unloading the mapper while its notification thread runs
 //   config    two copies of the mapper (Second.DLL) on two adapters, the
@@ -220,7 +221,14 @@ std::string ReadFile(const char *path) {
 // adapter's reply can come too late, so CAN_Init is tried again.
 uint32_t Init(const Peak &p, uint32_t btr, int32_t type) {
     uint32_t rc = kInitFailed;
-    for (int i = 0; i < 5 && rc == kInitFailed; ++i) rc = p.Init(btr, type);
+    for (int i = 0; i < 5 && rc == kInitFailed; ++i) {
+#if defined(__i386__)
+        // Each CAN_Init, which does the most, removes its two arguments.
+        CHECK_EQ(StackMoved(p.Init, {btr, static_cast<uint32_t>(type)}, &rc), 0);
+#else
+        rc = p.Init(btr, type);
+#endif
+    }
     return rc;
 }
 
@@ -313,6 +321,40 @@ void CheckExportTable(HMODULE module) {
     }
 }
 
+// 32-bit: every other function of the interface removes its own
+// arguments too, as the standard-call declarations promise; called before
+// CAN_Init, where each only answers.
+void CheckStackCleanup(const Peak &p) {
+#if defined(__i386__)
+    Msg m{};
+    Stamp t{};
+    char text[MAX_PATH + 200];
+    uint32_t device = 0;
+    const struct {
+        const char *name;
+        int moved;
+    } calls[] = {
+        {"CAN_Status", StackMoved(p.Status, {})},
+        {"CAN_Write", StackMoved(p.Write, {Word(&m)})},
+        {"CAN_Read", StackMoved(p.Read, {Word(&m)})},
+        {"CAN_ReadEx", StackMoved(p.ReadEx, {Word(&m), Word(&t)})},
+        {"CAN_SetRcvEvent", StackMoved(p.SetRcvEvent, {0})},
+        {"CAN_VersionInfo", StackMoved(p.VersionInfo, {Word(text)})},
+        {"CAN_DLLVersionInfo", StackMoved(p.DLLVersionInfo, {Word(text)})},
+        {"CAN_ResetClient", StackMoved(p.ResetClient, {})},
+        {"CAN_MsgFilter", StackMoved(p.MsgFilter, {0x100, 0x1FF, 0})},
+        {"CAN_ResetFilter", StackMoved(p.ResetFilter, {})},
+        {"SetUSBDeviceNr", StackMoved(p.SetUSBDeviceNr, {3})},
+        {"GetUSBDeviceNr", StackMoved(p.GetUSBDeviceNr, {Word(&device)})},
+        {"CAN_Close", StackMoved(p.Close, {})},
+    };
+    for (const auto &c : calls)
+        if (!CHECK_EQ(c.moved, 0)) Note("%s moved the stack pointer by %d bytes", c.name, c.moved);
+#else
+    (void)p;
+#endif
+}
+
 // Writes each MsgType from a packed record; the padding that the record
 // lacks is never read (the bytes after it say "not a frame").
 void WriteEach(const Peak &p, bool extended) {
@@ -332,6 +374,7 @@ void Traffic(const std::string &transport) {
     const Peak p = Mapper();
     if (!p.Module) return;
     CheckExportTable(p.Module);
+    CheckStackCleanup(p);
 
     // Before any CAN_Init there is no channel.
     Msg m = Frame(0x123, 0, {1});

@@ -14,7 +14,8 @@
 //             counted as written arrives once the line moves again
 //   discovery opening by serial number and the first adapter found, through
 //             the COM ports of the system
-//   trace     the trace file "korva_api.log", and LinCAN names
+//   trace     the records' layout and the calling convention (32-bit:
+//             cdecl), the trace file "korva_api.log", and LinCAN names
 //   bench N [pty|tcp]  receives N flooded frames over the COM port (or
 //             TCP) and reports frames/s and CPU per frame
 // The exit status is the number of failed checks (0: passed).
@@ -23,6 +24,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,6 +119,10 @@ void Traffic(const std::string &transport) {
     CHECK_EQ(hw.HwVersion, 0x12);
     CHECK_EQ(hw.SwVersion, 0x34);
     CHECK_EQ(hw.HwType, tcp ? KORVA_HWTYPE_NET : KORVA_HWTYPE_SERIAL);
+    HwParam tail;
+    std::memset(&tail, 0x5A, sizeof tail);
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_GET_HW_PARAM, &tail), 0);
+    CHECK_EQ(reinterpret_cast<const uint8_t *>(&tail)[7], 0x5A); // seven bytes filled, no more
 
     // Configuration: each request closes, configures and reopens.
     CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_SPEED, Arg(6)), 0);
@@ -306,6 +312,19 @@ void Discovery() {
     for (int i = 0; i < 5 && h == KORVA_ERR_NO_DEVICE; ++i) h = KORVA_Open(nullptr, 0);
     CHECK(h > 0);
     if (h > 0) CHECK_EQ(KORVA_Close(h), 0);
+    // Records copied out of discovery carry no mutex of the probe's: each
+    // handle opened from it locks its own (winpthreads' mutexes are heap
+    // objects, so a copied one would be a destroyed one by now).
+    for (int round = 0; round < 2; ++round) {
+        h = round == 0 ? Open("4711") : KORVA_ERR_NO_DEVICE;
+        for (int i = 0; i < 5 && h == KORVA_ERR_NO_DEVICE; ++i) h = KORVA_Open(nullptr, 0);
+        if (!CHECK(h > 0)) break;
+        const CanMsg m{0x123, 1, {0x11}, KORVA_FLAG_STANDARD, 0};
+        uint32_t written = 0;
+        CHECK_EQ(KORVA_Write(h, &m, 1, &written), 0);
+        CHECK_EQ(KORVA_Flush(h), 0);
+        CHECK_EQ(KORVA_Close(h), 0);
+    }
     // The simulator's port under its other names.
     for (const std::string &alias : {"\\\\.\\" + name, "USB-" + name}) {
         h = Open(alias);
@@ -335,9 +354,49 @@ std::string ReadFile(const char *path) {
     return s.str();
 }
 
+// The records as this program's compiler lays them out are the library's.
+static_assert(sizeof(CanMsg) == 16 && offsetof(CanMsg, Length) == 4 && offsetof(CanMsg, Data) == 5 &&
+                  offsetof(CanMsg, Flags) == 13 && offsetof(CanMsg, TimeStamp) == 14,
+              "CanMsg");
+static_assert(sizeof(HwParam) == 8 && offsetof(HwParam, HwType) == 6 && sizeof(ApiVersion) == 3, "HwParam");
+
+/* The records filled no further than their fields, and 32-bit: the eight
+ * functions leave their arguments to the caller (cdecl), whatever they
+ * return. */
+void Interface() {
+    uint8_t version[4];
+    std::memset(version, 0x5A, sizeof version);
+    CHECK_EQ(KORVA_Ioctl(0, KORVA_IOCTL_GET_API_VERSION, version), 0);
+    CHECK(version[0] == 1 && version[1] == 6 && version[2] == 0 && version[3] == 0x5A);
+#if defined(__i386__)
+    CanMsg m{};
+    uint32_t n = 0;
+    char err[64];
+    const struct {
+        const char *name;
+        int moved, args;
+    } calls[] = {
+        {"KORVA_Open", StackMoved(KORVA_Open, {Word("can9"), 0}), 2},
+        {"KORVA_Close", StackMoved(KORVA_Close, {999}), 1},
+        {"KORVA_Ioctl", StackMoved(KORVA_Ioctl, {0, KORVA_IOCTL_GET_API_VERSION, Word(version)}), 3},
+        {"KORVA_Read", StackMoved(KORVA_Read, {999, Word(&m), 1, Word(&n)}), 4},
+        {"KORVA_Write", StackMoved(KORVA_Write, {999, Word(&m), 1, Word(&n)}), 4},
+        {"KORVA_Flush", StackMoved(KORVA_Flush, {999}), 1},
+        {"KORVA_SetRcvEvent", StackMoved(KORVA_SetRcvEvent, {999, 0}), 2},
+        {"KORVA_GetErrorString", StackMoved(KORVA_GetErrorString, {uint32_t(KORVA_ERR_HANDLE), Word(err), 63}), 3},
+    };
+    for (const auto &c : calls)
+        if (!CHECK_EQ(c.moved, -4 * c.args)) Note("%s moved the stack pointer by %d bytes", c.name, c.moved);
+#endif
+}
+
 void Trace() {
+    Interface();
     CHECK_EQ(KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_CHANNEL, Arg(KORVA_DEBUG_TO_FILE)), 0);
-    CHECK_EQ(KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, Arg(KORVA_DEBUG_LEVEL_SYSTEM)), 0);
+    // A pointer-sized integer counts by its low 32 bits: a level passed
+    // zero-extended, as from an unsigned 32-bit variable, is the same level.
+    const uint32_t level = static_cast<uint32_t>(KORVA_DEBUG_LEVEL_SYSTEM);
+    CHECK_EQ(KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, reinterpret_cast<void *>(uintptr_t{level})), 0);
     CHECK_EQ(KORVA_Open("can0", 0), KORVA_ERR_NO_DEVICE);
     CHECK_EQ(KORVA_Open("COM199", 0), KORVA_ERR_NO_DEVICE);
     const std::string name = StartSim("a", "pty");

@@ -5,12 +5,17 @@
 //   wine_relay PROGRAM.exe [ARGS...]
 //
 // The environment names the wine prefix (WINEPREFIX), the simulator
-// (KORVA_SIM) and, optionally, the wine loader (KORVA_WINE, else "wine"); the program runs with the prefix's drive C: as its working
-// directory, where it finds its files.  A simulator on a pseudo-terminal
-// is linked as a COM port of the prefix (dosdevices/com5, com6, ...), which
-// wine opens like a serial port.  The relay passes the program's other
-// output through, and exits with the program's exit status (a failure of
-// its own: 125).
+// (KORVA_SIM) and, optionally, the wine loader (KORVA_WINE, else "wine")
+// and a file whose presence says that the prefix cannot run the program
+// (KORVA_WINE_UNAVAILABLE: the relay prints "wine_relay: skipped: " and
+// the file's line, which the test counts as skipped, and exits with 125;
+// no exit status of its own could tell, as a Windows program's status is
+// cut to its low byte).  The program runs with the prefix's drive
+// C: as its working directory, where it finds its files.  A simulator on
+// a pseudo-terminal is linked as a COM port of the prefix (dosdevices/com5,
+// com6, ...), which wine opens like a serial port.  The relay passes the
+// program's other output through, and exits with the program's exit
+// status (a failure of its own: 125).
 #include "sim.h"
 
 #include <fcntl.h>
@@ -132,6 +137,13 @@ int main(int argc, char **argv) {
         return kRelayFailed;
     }
     g_prefix = prefix;
+    if (const char *unavailable = std::getenv("KORVA_WINE_UNAVAILABLE"); unavailable && *unavailable) {
+        std::ifstream why(unavailable);
+        if (std::string line; std::getline(why, line)) {
+            std::printf("wine_relay: skipped: %s\n", line.c_str());
+            return kRelayFailed;
+        }
+    }
     // COM ports of an earlier run are gone; so is the prefix's own COM1
     // (a link to /dev/ttyS0), which discovery would otherwise probe.
     std::error_code ec;

@@ -5,7 +5,6 @@
 #include <cstdio>
 
 namespace korva_tool {
-namespace {
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -14,12 +13,6 @@ int HexDigit(char c) {
     return -1;
 }
 
-bool Fail(std::string *why, std::string text) {
-    if (why) *why = std::move(text);
-    return false;
-}
-
-// Reads all of text as a hexadecimal number of at most 8 digits.
 bool HexValue(std::string_view text, uint32_t *value) {
     if (text.empty() || text.size() > 8) return false;
     uint32_t v = 0;
@@ -30,6 +23,13 @@ bool HexValue(std::string_view text, uint32_t *value) {
     }
     *value = v;
     return true;
+}
+
+namespace {
+
+bool Fail(std::string *why, std::string text) {
+    if (why) *why = std::move(text);
+    return false;
 }
 
 constexpr uint32_t kStandardMax = 0x7FF;
@@ -81,9 +81,8 @@ bool ParseFrame(std::string_view text, CanMsg *frame, std::string *why) {
     if (!extended && value > kStandardMax) return Fail(why, "standard identifier above 7FF");
     if (extended && value > kExtendedMax) return Fail(why, "extended identifier above 1FFFFFFF");
     frame->Identifier = value;
-    // A standard remote request carries KORVA_FLAG_REMOTE alone: both
-    // drivers read it as a remote request that way, while a LinCAN device
-    // would send STANDARD|REMOTE as a data frame.
+    // A standard remote request carries KORVA_FLAG_REMOTE alone, as the
+    // drivers deliver received ones.
     frame->Flags = extended ? KORVA_FLAG_EXTENDED : KORVA_FLAG_STANDARD;
 
     if (!rest.empty() && (rest[0] == 'R' || rest[0] == 'r')) {
@@ -278,12 +277,6 @@ const char *HwTypeName(uint8_t hwType) {
     case KORVA_HWTYPE_OCERA: return "LinCAN";
     default: return "unknown";
     }
-}
-
-std::string ErrorText(int32_t code) {
-    char buf[64] = {};
-    KORVA_GetErrorString(code, buf, sizeof buf - 1);
-    return buf;
 }
 
 } // namespace korva_tool

@@ -1,9 +1,11 @@
 // cantext.h - frame and option texts of the korva tool: cansend-style frame
 // syntax, candump-style output and log lines, bit rates, bit-timing bytes,
-// identifier filters and the decoding of status flags.
+// identifier filters and the decoding of status flags.  Text only: the
+// simulator, which does not link korva_api, uses it too.
 //
 // Parsers return true on success; on failure they leave a short reason in
-// *why (no trailing period, no newline) for a one-line error message.
+// *why (no trailing period, no newline; why may be null) for a one-line
+// error message.
 #pragma once
 
 #include "korva_api.h"
@@ -14,6 +16,13 @@
 #include <vector>
 
 namespace korva_tool {
+
+// Value of one hexadecimal digit (either case), or -1: 'a' -> 10, 'G' -> -1.
+int HexDigit(char c);
+
+// All of text as a hexadecimal number of 1..8 digits: "1F" -> 31;
+// "", "1G", "123456789" -> false.
+bool HexValue(std::string_view text, uint32_t *value);
 
 // cansend syntax: 3 identifier digits = standard, 8 = extended; "R" with an
 // optional length digit is a remote request; data bytes may be separated
@@ -88,8 +97,5 @@ std::string DescribeStatus(uint32_t flags, bool lawicel);
 
 // The kind of adapter in one word: "serial", "USB", "network", "LinCAN", "unknown".
 const char *HwTypeName(uint8_t hwType);
-
-// The library's text for an error code: "No device was found."
-std::string ErrorText(int32_t code);
 
 } // namespace korva_tool

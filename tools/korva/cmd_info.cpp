@@ -84,6 +84,8 @@ int CmdList(int argc, char **argv) {
 
     std::vector<Found> found;
     int failures = 0;
+    size_t deniedCount = 0;
+    std::string denied; // the first device this user may not open
     for (const std::string &name : names) {
         Found f{name, {}};
         if (explicitNames && !CheckAdapterName("list", name)) {
@@ -91,21 +93,28 @@ int CmdList(int argc, char **argv) {
             continue;
         }
         const int32_t rc = Probe(name, &f.hw);
+        std::string why;
+        const bool refused = rc != 0 && DeviceAccessDenied(name, &why);
+        if (refused && deniedCount++ == 0) denied = why;
         if (rc == 0) {
             found.push_back(f);
         } else if (explicitNames) {
-            Complain("list", "no adapter answers at '%s': %s", name.c_str(), Reason(rc).c_str());
+            if (refused) Complain("list", "cannot open adapter '%s': %s", name.c_str(), why.c_str());
+            else Complain("list", "no adapter answers at '%s': %s", name.c_str(), Reason(rc).c_str());
             ++failures;
         } else if (verbose) {
-            std::fprintf(stderr, "korva list: %s: no answer (%s)\n", name.c_str(), ErrorText(rc).c_str());
+            std::fprintf(stderr, "korva list: %s: %s\n", name.c_str(),
+                         refused ? why.c_str() : ("no answer (" + ErrorText(rc) + ")").c_str());
         }
     }
     if (!found.empty()) PrintTable(found);
     if (found.empty() && !explicitNames) {
         // A count as text: Windows compilers check formats by the rules of
         // Microsoft's runtime, which has no %zu.
-        Complain("list", "no adapter answered %s (%s device%s probed)", place.c_str(),
-                 std::to_string(names.size()).c_str(), names.size() == 1 ? "" : "s");
+        Complain("list", "no adapter answered %s (%s device%s probed)%s", place.c_str(),
+                 std::to_string(names.size()).c_str(), names.size() == 1 ? "" : "s",
+                 deniedCount == 0 ? ""
+                                  : ("; " + std::to_string(deniedCount) + " of them refused: " + denied).c_str());
         return kExitFailure;
     }
     return failures == 0 ? kExitOk : kExitFailure;

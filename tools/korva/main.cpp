@@ -1,7 +1,9 @@
 // main.cpp - the korva command-line tool: subcommand dispatch and what the
 // subcommands share (errors, adapter options, opening and configuring an
-// adapter).  The tool uses only the public korva_api interface.
+// adapter).  The tool uses the public korva_api interface, and the
+// library's own reading of adapter names (ClassifyDeviceName).
 #include "cantext.h"
+#include "sysfuncs.h"
 #include "tool.h"
 
 #include <cerrno>
@@ -27,13 +29,12 @@ Commands:
   send ADAPTER FRAME... send frames (cansend syntax); a load generator with --count/--rate
 %s
 ADAPTER is %s
-"korva COMMAND --help" describes a command.  Exit status: 0 success,
-1 the adapter or the system failed, 2 wrong command line.
+"korva COMMAND --help" describes a command, "korva --version" prints the
+version.  Exit status: 0 success, 1 the adapter or the system failed,
+2 wrong command line.
 )";
 
 void PrintUsage(FILE *to) { std::fprintf(to, kUsage, kOsListLine, kOsSimLines, kOsAdapterHelp); }
-
-bool Contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 bool IsDecimal(std::string_view text) {
     if (text.empty()) return false;
@@ -75,6 +76,12 @@ int UsageError(const char *cmd, const char *fmt, ...) {
     va_end(ap);
     std::fprintf(stderr, "korva %s: %s (see korva %s --help)\n", cmd, text, cmd);
     return kExitUsage;
+}
+
+std::string ErrorText(int32_t code) {
+    char buf[64] = {};
+    KORVA_GetErrorString(code, buf, sizeof buf - 1);
+    return buf;
 }
 
 std::string Reason(int32_t rc) {
@@ -141,14 +148,28 @@ void ApplyTrace(const AdapterConfig &config) {
     KORVA_Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, KORVA_IOCTL_INT(config.traceLevel));
 }
 
+/* How the library takes a name: a device node, a network location (or a
+ * location that names nothing, which the library reports as such), or a
+ * serial number. */
+enum class NameKind { Device, Network, SerialNumber };
+
+NameKind KindOfName(const std::string &name) {
+    switch (ClassifyAdapterName(name.c_str())) {
+    case DEVTYPE_SERIAL:
+    case DEVTYPE_USB:
+    case DEVTYPE_OCERA: return NameKind::Device;
+    case -1: return NameKind::SerialNumber;
+    default: return NameKind::Network;
+    }
+}
+
 bool CheckAdapterName(const char *cmd, const std::string &name) {
     const char *n = name.c_str();
-    // The library takes a name with "COM", "tty" or "can" in it as a device,
-    // one with a colon as host:port and anything else as a serial number
-    // (a name that is no number would silently mean serial number 0).
-    const bool device = Contains(name, "COM") || Contains(name, "tty") || Contains(name, "can");
-    const bool network = !device && Contains(name, ":");
-    if (!device && !network && !IsDecimal(name)) {
+    // A name that is neither a location nor a number would silently mean
+    // serial number 0.
+    const NameKind kind = KindOfName(name);
+    const bool device = kind == NameKind::Device;
+    if (kind == NameKind::SerialNumber && !IsDecimal(name)) {
         Complain(cmd, "unknown adapter '%s': give a device (%s), host:port or a decimal serial number", n,
                  kOsDeviceExamples);
         return false;
@@ -164,11 +185,13 @@ bool CheckAdapterName(const char *cmd, const std::string &name) {
 int32_t OpenAdapter(const char *cmd, const std::string &name, int32_t mode) {
     if (!CheckAdapterName(cmd, name)) return 0;
     const char *n = name.c_str();
-    const bool device = Contains(name, "COM") || Contains(name, "tty") || Contains(name, "can");
-    const bool network = !device && Contains(name, ":");
     const int32_t h = OpenWithStopSignalsBlocked(n, mode);
     if (h > 0) return h;
-    if (h == KORVA_ERR_NO_DEVICE && !device && !network)
+    std::string denied;
+    const NameKind kind = KindOfName(name);
+    if (kind == NameKind::Device && DeviceAccessDenied(name, &denied))
+        Complain(cmd, "cannot open adapter '%s': %s", n, denied.c_str());
+    else if (h == KORVA_ERR_NO_DEVICE && kind == NameKind::SerialNumber)
         Complain(cmd, "no adapter with serial number %s answers %s (%s)", n, kOsScanPlace, ErrorText(h).c_str());
     else if (h == KORVA_ERR_NO_DEVICE)
         Complain(cmd, "no adapter answers at '%s' (%s)", n, ErrorText(h).c_str());
@@ -247,6 +270,10 @@ int main(int argc, char **argv) {
     const std::string_view cmd = argv[1];
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
         PrintUsage(stdout);
+        return kExitOk;
+    }
+    if (cmd == "--version") {
+        std::printf("korva %s\n", KORVA_VERSION);
         return kExitOk;
     }
     struct Command {

@@ -50,10 +50,20 @@ bool StopRequested();
 int32_t OpenWithStopSignalsBlocked(const char *name, int32_t mode);
 
 // ---- adapter names
+// The kind korva_api gives a name (its ClassifyDeviceName): DEVTYPE_SERIAL,
+// DEVTYPE_USB, DEVTYPE_OCERA or DEVTYPE_NET for a location, DEVTYPE_NONE
+// for a location that names no adapter, -1 for a serial number.
+int32_t ClassifyAdapterName(const char *name);
 // Whether name, which the library takes as a device, is one this system
 // has.  False with the reason in *why ("/dev/ttyS9: No such file or
 // directory").
 bool DeviceExists(const std::string &name, std::string *why);
+
+// Whether name, a device the library could not open, is one this user may
+// not open.  True with what the user can do about it in *why ("permission
+// denied on /dev/ttyUSB0 (group dialout): ...").  The library reports such
+// a device as not found; the system's answer is asked here.
+bool DeviceAccessDenied(const std::string &name, std::string *why);
 
 // The devices "korva list" probes when given no names: those in dir, or
 // when dir is empty the system's own (/dev on POSIX, the COM ports on

@@ -4,6 +4,7 @@
 #include "tool.h"
 
 #include "korva_api.h"
+#include "sysfuncs.h"
 
 #include <algorithm>
 #include <atomic>
@@ -14,9 +15,11 @@
 #include <ctime>
 
 #include <dirent.h>
+#include <grp.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace korva_tool {
 
@@ -155,6 +158,8 @@ void InstallStopSignals(RcvEvent *wake) {
 
 bool StopRequested() { return g_stop.load(); }
 
+int32_t ClassifyAdapterName(const char *name) { return ClassifyDeviceName(name); }
+
 int32_t OpenWithStopSignalsBlocked(const char *name, int32_t mode) {
     // The library's reader thread inherits the signal mask: with the stop
     // signals blocked there, they reach this thread and end its waits.
@@ -168,10 +173,17 @@ int32_t OpenWithStopSignalsBlocked(const char *name, int32_t mode) {
     return h;
 }
 
+namespace {
+std::string DevicePath(const std::string &name) { return name[0] == '/' ? name : "/dev/" + name; }
+} // namespace
+
 bool DeviceExists(const std::string &name, std::string *why) {
-    const std::string path = name[0] == '/' ? name : "/dev/" + name;
+    const std::string path = DevicePath(name);
     struct stat st{};
     if (::stat(path.c_str(), &st) != 0) {
+        // A directory on the way this user may not enter: the open that
+        // follows fails, and DeviceAccessDenied says why.
+        if (errno == EACCES) return true;
         *why = path + ": " + std::strerror(errno);
         return false;
     }
@@ -179,6 +191,20 @@ bool DeviceExists(const std::string &name, std::string *why) {
         *why = path + " is not a character device";
         return false;
     }
+    return true;
+}
+
+bool DeviceAccessDenied(const std::string &name, std::string *why) {
+    const std::string path = DevicePath(name);
+    if (::access(path.c_str(), R_OK | W_OK) == 0 || errno != EACCES) return false;
+    *why = "permission denied on " + path;
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0) {
+        const group *g = ::getgrgid(st.st_gid);
+        *why += " (group " + (g != nullptr ? std::string(g->gr_name) : std::to_string(st.st_gid)) + ")";
+    }
+    *why += "; serial adapters are opened by members of the group dialout: "
+            "sudo adduser $USER dialout, then log in again";
     return true;
 }
 

@@ -154,6 +154,15 @@ void InstallStopSignals(RcvEvent *wake) {
 
 bool StopRequested() { return g_stop.load(); }
 
+int32_t ClassifyAdapterName(const char *name) {
+    // The import library carries the eight KORVA_ functions only; the DLL
+    // exports its internal names too.
+    using Classify = int32_t (*)(const char *);
+    static const auto classify = reinterpret_cast<Classify>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("korva_api.dll"), "ClassifyDeviceName")));
+    return classify != nullptr ? classify(name) : -1;
+}
+
 int32_t OpenWithStopSignalsBlocked(const char *name, int32_t mode) {
     // The console handler runs on a thread of its own: nothing to keep away
     // from the reader thread.
@@ -174,6 +183,12 @@ bool DeviceExists(const std::string &name, std::string *why) {
         return false;
     }
     return true;
+}
+
+bool DeviceAccessDenied(const std::string &, std::string *) {
+    // A COM port that cannot be opened was reported by DeviceExists, with
+    // the system's words, before the library was asked.
+    return false;
 }
 
 int ListCandidates(const std::string &dir, std::vector<std::string> *names, std::string *place) {

@@ -27,6 +27,8 @@ constexpr int kExitUsage = 2;   // the command line is wrong
 // Why a library call failed, in words for a person, followed by the
 // library's own text: "the adapter refused the command (The command failed.)".
 std::string Reason(int32_t rc);
+// The library's text for an error code: "No device was found."
+std::string ErrorText(int32_t code);
 
 // Adapter settings taken from the command line, applied after opening.
 struct AdapterConfig {

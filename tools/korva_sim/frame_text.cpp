@@ -1,6 +1,8 @@
 // frame_text.cpp - parsing and formatting of frames and escaped text.
 #include "frame_text.h"
 
+#include <cstring>
+
 namespace korva_sim {
 
 namespace {
@@ -15,6 +17,8 @@ void PutHex(char *out, uint32_t value, int digits) {
     }
 }
 
+using korva_tool::HexDigit;
+
 // Reads count data bytes from hexadecimal pairs.
 bool ParseDataPairs(std::string_view text, uint8_t count, uint8_t *data) {
     if (text.size() != 2u * count) return false;
@@ -27,68 +31,15 @@ bool ParseDataPairs(std::string_view text, uint8_t count, uint8_t *data) {
 }
 } // namespace
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool ParseHex(std::string_view digits, uint32_t &value) {
-    if (digits.empty() || digits.size() > 8) return false;
-    uint32_t v = 0;
-    for (char c : digits) {
-        int d = HexDigit(c);
-        if (d < 0) return false;
-        v = v << 4 | static_cast<uint32_t>(d);
-    }
-    value = v;
-    return true;
-}
-
-bool ParseDecimal(std::string_view digits, uint64_t &value) {
-    if (digits.empty() || digits.size() > 18) return false;
-    uint64_t v = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    value = v;
-    return true;
-}
-
-std::optional<Frame> ParseCansend(std::string_view text) {
-    size_t hash = text.find('#');
-    if (hash == std::string_view::npos) return std::nullopt;
-    std::string_view id = text.substr(0, hash), rest = text.substr(hash + 1);
+std::optional<Frame> ParseCansend(std::string_view text, std::string *why) {
+    CanMsg m{};
+    if (!korva_tool::ParseFrame(text, &m, why)) return std::nullopt;
     Frame f;
-    if (id.size() == 3) {
-        if (!ParseHex(id, f.id) || f.id > kMaxStandardId) return std::nullopt;
-    } else if (id.size() == 8) {
-        if (!ParseHex(id, f.id) || f.id > kMaxExtendedId) return std::nullopt;
-        f.extended = true;
-    } else {
-        return std::nullopt;
-    }
-    if (!rest.empty() && (rest[0] == 'R' || rest[0] == 'r')) {
-        f.remote = true;
-        if (rest.size() == 1) return f;
-        if (rest.size() != 2 || rest[1] < '0' || rest[1] > '8') return std::nullopt;
-        f.len = static_cast<uint8_t>(rest[1] - '0');
-        return f;
-    }
-    size_t i = 0;
-    while (i < rest.size()) {
-        if (rest[i] == '.') {
-            ++i;
-            continue;
-        }
-        if (f.len == 8 || i + 1 >= rest.size()) return std::nullopt;
-        int hi = HexDigit(rest[i]), lo = HexDigit(rest[i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        f.data[f.len++] = static_cast<uint8_t>(hi << 4 | lo);
-        i += 2;
-    }
+    f.id = m.Identifier;
+    f.len = m.Length;
+    std::memcpy(f.data, m.Data, sizeof f.data);
+    f.extended = (m.Flags & KORVA_FLAG_EXTENDED) != 0;
+    f.remote = (m.Flags & KORVA_FLAG_REMOTE) != 0;
     return f;
 }
 

@@ -3,6 +3,8 @@
 // and escaped byte strings for the event log and the control channel.
 #pragma once
 
+#include "cantext.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -24,21 +26,22 @@ struct Frame {
 // 16 data digits, 4 time-stamp digits and the carriage return.
 inline constexpr size_t kMaxFrameLine = 31;
 
-// Value of one hexadecimal digit (either case), or -1.
-int HexDigit(char c);
+// The number texts of the korva tool's text module (cantext.h).
+using korva_tool::HexDigit;
 
 // Reads a run of hexadecimal digits (1..8 of them) into value.
 // "1F" -> 31; "" or "1G" -> false.
-bool ParseHex(std::string_view digits, uint32_t &value);
+inline bool ParseHex(std::string_view digits, uint32_t &value) { return korva_tool::HexValue(digits, &value); }
 
 // Reads a decimal number without sign.  "200000" -> 200000; "-1", "1x" -> false.
-bool ParseDecimal(std::string_view digits, uint64_t &value);
+inline bool ParseDecimal(std::string_view digits, uint64_t &value) {
+    return korva_tool::ParseCount(digits, &value, nullptr);
+}
 
-// cansend syntax: three identifier digits give a standard frame, eight an
-// extended one; then "#" and up to 8 data bytes (dots between bytes are
-// allowed), or "R" with an optional length digit for a remote frame.
+// cansend syntax, read by the korva tool's parser (korva_tool::ParseFrame):
 // "123#AABB", "12345678#01", "123#", "123#R", "123#R4", "7FF#11.22.33".
-std::optional<Frame> ParseCansend(std::string_view text);
+// On failure the reason is left in *why when why is not null.
+std::optional<Frame> ParseCansend(std::string_view text, std::string *why = nullptr);
 
 // A Lawicel frame line without its carriage return.  With allowTimestamp,
 // four trailing time-stamp digits are accepted (and ignored).  Identifiers

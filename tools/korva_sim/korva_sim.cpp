@@ -626,8 +626,9 @@ bool Simulator::AddSendJob(const std::vector<std::string_view> &w, std::string &
     Job job;
     job.label = "send " + std::string(w[1]);
     if (w[1].find('#') != std::string_view::npos) {
-        std::optional<Frame> f = ParseCansend(w[1]);
-        if (!f) return error = "not a frame: " + std::string(w[1]), false;
+        std::string why;
+        std::optional<Frame> f = ParseCansend(w[1], &why);
+        if (!f) return error = "not a frame: " + std::string(w[1]) + " (" + why + ")", false;
         job.frame = *f;
     } else {
         if (!ParseFrameLine(w[1], true)) return error = "not a frame: " + std::string(w[1]), false;
