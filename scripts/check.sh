@@ -11,7 +11,7 @@
 # debootstrap, cached in build/fresh-root/; skipped without root).  Any
 # failure or sanitizer report fails the run.  The plain build also tests
 # the python-can back-end (in a virtual environment under build/) and the
-# Debian package, which it installs on this machine and removes again
+# Debian packages, which it installs on this machine and removes again
 # (skipped without root or sudo).
 #
 #   scripts/check.sh            everything
@@ -26,7 +26,8 @@ FUZZ_SECONDS=${KORVA_FUZZ_SECONDS:-60}
 PACKAGES=(cmake make g++ clang libclang-rt-14-dev libgtest-dev pkg-config python3 python3-can python3-serial
           python3-venv python3-pip python3-setuptools python3-wheel dpkg-dev file libiniparser-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-          wine wine64 python3-pefile debootstrap git tshark tmux)
+          wine wine64 python3-pefile debootstrap git tshark tmux
+          debhelper dh-python pybuild-plugin-pyproject python3-all lintian help2man zip unzip)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,54 +1,62 @@
 #!/usr/bin/env bash
-# deb_package.sh BUILD_DIR SOURCE_DIR CC CPACK [VENV_PYTHON]
+# deb_package.sh SOURCE_DIR CC
 #
-# Builds the Debian package of the build tree with "cpack -G DEB", installs
-# it on this machine with apt-get, builds examples/c against the installed
-# files through pkg-config, runs it and the installed tools against the
-# installed simulator (and, given the virtual environment of the python
-# tests, python-can's "korva" interface on the installed library), then
-# removes the package and checks that nothing of it is left.
+# Builds the Debian packages of the tree (scripts/debian_packages.sh:
+# dpkg-buildpackage in a scratch copy), checks them with lintian (no errors,
+# no warnings), installs them on this machine with apt-get, builds
+# examples/c against the installed files through pkg-config, runs it and
+# the installed tools against the installed simulator, and python-can's
+# "korva" interface with the system's python3; then purges the packages and
+# checks that nothing of them is left.
 #
 # Needs root, or sudo without a password; otherwise it is skipped (exit 77).
 set -euo pipefail
-build=$1 src=$2 cc=$3 cpack=$4 venv_py=${5:-}
+src=$1 cc=$2
+packages=(libkorva-api1 libkorva-api-dev korva-tools python3-can-korva)
 
 if [ "$(id -u)" -eq 0 ]; then
   SUDO=()
 elif command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
   SUDO=(sudo -n)
 else
-  echo "SKIP: installing a Debian package needs root or sudo without a password"
+  echo "SKIP: installing Debian packages needs root or sudo without a password"
   exit 77
 fi
 APT=("${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=300)
 
 # One run at a time on this machine (two checkouts tested at once would
-# install and purge the same package under each other).
+# install and purge the same packages under each other).
 lockfile=/tmp/korva-deb-package.lock
 [ -e "$lockfile" ] || : >"$lockfile"
 exec {lock}<"$lockfile"  # read-only: whoever made the file, every user can lock it
-flock -w 600 "$lock" || { echo "FAIL: another run of this test holds $lockfile" >&2; exit 1; }
+flock -w 1200 "$lock" || { echo "FAIL: another run of this test holds $lockfile" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korva-deb-XXXXXX")
-chmod 755 "$work"  # apt reads the package as its own unprivileged user
+chmod 755 "$work"  # apt reads the packages as its own unprivileged user
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # shellcheck source-path=SCRIPTDIR source=example_on_sim.sh
 . "$(dirname "$0")/example_on_sim.sh"
 
-package_state() { dpkg-query -W -f='${Status}' korva 2>/dev/null || true; }
+installed() { # the packages of ours that dpkg knows in any state
+  local p
+  for p in "${packages[@]}"; do
+    case "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)" in
+      "" | *not-installed) ;;
+      *) echo "$p" ;;
+    esac
+  done
+}
 
-# Removes the package (also after a failed or partial installation) and
-# checks that neither its files nor the linker cache entry remain.
-remove_package() {
-  case "$(package_state)" in
-    "" | *not-installed) return 0 ;;
-  esac
-  "${APT[@]}" purge korva >"$work/remove.out" 2>&1 || "${SUDO[@]}" dpkg --purge korva >>"$work/remove.out" 2>&1 \
-    || { cat "$work/remove.out" >&2; fail "the package cannot be removed"; }
-  case "$(package_state)" in
-    "" | *not-installed) ;;
-    *) fail "korva is still installed after removal: $(package_state)" ;;
-  esac
+# Purges the packages (also after a failed or partial installation) and
+# checks that neither their files nor the linker cache entry remain.
+remove_packages() {
+  local present
+  mapfile -t present < <(installed)
+  [ ${#present[@]} -eq 0 ] && return 0
+  "${APT[@]}" purge "${present[@]}" >"$work/remove.out" 2>&1 \
+    || "${SUDO[@]}" dpkg --purge "${present[@]}" >>"$work/remove.out" 2>&1 \
+    || { cat "$work/remove.out" >&2; fail "the packages cannot be removed"; }
+  [ -z "$(installed)" ] || fail "still installed after removal: $(installed | tr '\n' ' ')"
   if [ -s "$work/files" ]; then
     while IFS= read -r f; do
       [ -d "$f" ] && [ ! -L "$f" ] && continue
@@ -61,62 +69,73 @@ remove_package() {
 cleanup() {
   local rc=$?
   stop_sim
-  remove_package || rc=1
+  remove_packages || rc=1
   rm -rf "$work"
   exit $rc
 }
 trap cleanup EXIT
 
-echo "== cpack -G DEB"
-"$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.out" 2>&1 \
-  || { cat "$work/cpack.out" >&2; fail "cpack failed"; }
-deb=$(find "$work/pkg" -maxdepth 1 -name 'korva_*.deb')
-[ -n "$deb" ] || fail "cpack made no korva_*.deb: $(cat "$work/cpack.out")"
-version=$(dpkg-deb -f "$deb" Version)
-dpkg-deb -f "$deb" Package Version Depends
-dpkg-deb -f "$deb" Depends | grep -q "libc6" || fail "the package declares no dependency on libc6"
-dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|' >"$work/contents"
-for f in /usr/lib/libkorva_api.so.1 /usr/lib/libkorva_api.so "/usr/lib/libkorva_api.so.$version" \
-         /usr/include/korva_api.h /usr/lib/pkgconfig/korva_api.pc /usr/lib/cmake/korva_api/korva_apiConfig.cmake \
-         /usr/bin/korva /usr/bin/korva_sim; do
-  grep -qx "$f" "$work/contents" || fail "$f is not in the package"
+echo "== dpkg-buildpackage"
+"$src/scripts/debian_packages.sh" "$work/pkg" "$src" >/dev/null || fail "the packages were not built"
+debs=()
+for p in "${packages[@]}"; do
+  deb=$(find "$work/pkg" -maxdepth 1 -name "${p}_*.deb")
+  [ -n "$deb" ] || fail "no package $p: $(ls "$work/pkg")"
+  debs+=("$deb")
+  dpkg-deb -f "$deb" Package Version Architecture Depends
+  dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|' >>"$work/contents"
 done
+version=$(dpkg-deb -f "${debs[0]}" Version)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+lib=/usr/lib/$multiarch
+for f in "$lib/libkorva_api.so.1" "$lib/libkorva_api.so.$version" /usr/share/doc/libkorva-api1/copyright \
+         "$lib/libkorva_api.so" /usr/include/korva_api.h "$lib/pkgconfig/korva_api.pc" \
+         "$lib/cmake/korva_api/korva_apiConfig.cmake" /usr/bin/korva /usr/bin/korva_sim \
+         /usr/share/man/man1/korva.1.gz /usr/share/man/man1/korva-info.1.gz /usr/share/man/man1/korva_sim.1.gz \
+         /usr/share/doc/python3-can-korva/copyright; do
+  grep -qx "$f" "$work/contents" || fail "$f is in no package"
+done
+grep -q '^/usr/lib/python3/dist-packages/can_korva/bus\.py$' "$work/contents" || fail "the python module is in no package"
+dpkg-deb -f "$(find "$work/pkg" -name 'korva-tools_*.deb')" Depends | grep -q "libkorva-api1" \
+  || fail "korva-tools does not depend on libkorva-api1"
 
-echo "== apt-get install $(basename "$deb")"
-case "$(package_state)" in
-  "" | *not-installed) ;;
-  *) echo "note: korva is installed already ($(dpkg-query -W -f='${Version}' korva)); it is replaced, then removed" ;;
-esac
+echo "== lintian"
+lintian --fail-on error,warning "$work"/pkg/*.changes || fail "lintian reports errors or warnings (above)"
+
+echo "== apt-get install ${debs[*]##*/}"
+if [ -n "$(installed)" ]; then
+  echo "note: installed already: $(installed | tr '\n' ' '); replaced, then removed"
+fi
 # --reinstall: an installation of the same version (an earlier run) is
-# replaced by this build's package rather than kept.
-"${APT[@]}" install --reinstall "$deb" >"$work/install.out" 2>&1 \
+# replaced by this build's packages rather than kept.
+"${APT[@]}" install --reinstall "${debs[@]}" >"$work/install.out" 2>&1 \
   || { cat "$work/install.out" >&2; fail "apt-get install failed"; }
-[ "$(package_state)" = "install ok installed" ] || fail "korva is not installed: $(package_state)"
-dpkg-query -L korva >"$work/files"
+[ "$(installed | wc -l)" -eq ${#packages[@]} ] || fail "not all installed: $(installed | tr '\n' ' ')"
+for p in "${packages[@]}"; do dpkg-query -L "$p" >>"$work/files"; done
 ldconfig -p | grep -q "libkorva_api.so.1 " || fail "the linker cache does not list libkorva_api.so.1"
 
 echo "== the C example against the installed files"
 unset PKG_CONFIG_PATH LD_LIBRARY_PATH
 [ "$(pkg-config --modversion korva_api)" = "$version" ] || fail "pkg-config reports $(pkg-config --modversion korva_api)"
-build_c_example "$src" "$cc" "$(pkg-config --variable=libdir korva_api)"
+[ "$(pkg-config --variable=libdir korva_api)" = "$lib" ] || fail "pkg-config's libdir is $(pkg-config --variable=libdir korva_api)"
+build_c_example "$src" "$cc" "$lib"
 start_sim /usr/bin/korva_sim --pty "$work/ttyUSB0" --serial 4242
 run_c_example "$work/ttyUSB0"
 /usr/bin/korva info "$work/ttyUSB0" | grep "^serial    4242$" >/dev/null || fail "the installed korva info"
 
-if [ -n "$venv_py" ] && [ -x "$venv_py" ]; then
-  echo "== python-can's korva interface on the installed library"
-  env -u KORVA_API_LIBRARY "$venv_py" - "$work/ttyUSB0" <<'PY' || fail "python-can on the installed library"
+echo "== python-can's korva interface, system python3"
+env -u KORVA_API_LIBRARY -u PYTHONPATH -u PYTHONHOME /usr/bin/python3 - "$work/ttyUSB0" <<'PY' \
+  || fail "python-can on the installed packages"
 import sys
 import can
 from can_korva import _api
 with can.Bus(interface="korva", channel=sys.argv[1], bitrate=250000) as bus:
     bus.send(can.Message(arbitration_id=0x2A, data=b"\x01\x02", is_extended_id=False))
-print("loaded", _api.library()._name)
+print("loaded", _api.library()._name, "from", _api.__file__)
 PY
-  expect_event "rx S5"
-  expect_event "rx t02A20102"
-fi
+expect_event "rx S5"
+expect_event "rx t02A20102"
 stop_sim
-echo "== removing the package"
-remove_package
+echo "== removing the packages"
+remove_packages
 echo "== Debian package test passed"

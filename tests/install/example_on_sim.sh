@@ -28,12 +28,13 @@ stop_sim() {
   fi
 }
 
-# Reads simulator events until one starts with $1.
+# Reads simulator events until one starts with $1; that line is left in
+# $event.
 expect_event() {
   local line deadline=$((SECONDS + wait_s))
   while [ $SECONDS -lt $deadline ]; do
     IFS= read -r -t $wait_s -u "$sim_out" line || fail "simulator ended or was silent waiting for '$1'"
-    case "$line" in "$1"*) return 0 ;; esac
+    case "$line" in "$1"*) event=$line; return 0 ;; esac
   done
   fail "no simulator event '$1'"
 }

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# install_examples.sh BUILD_DIR SOURCE_DIR KORVA_SIM CC CXX CMAKE
+# install_examples.sh BUILD_DIR SOURCE_DIR KORVA_SIM CC CXX CMAKE [LAYOUT]
 #
-# Stages "cmake --install" of the build tree into a temporary prefix, checks
-# the installed files, builds examples/c with pkg-config and examples/cpp
-# with find_package(korva_api), and runs both (and the installed korva tool)
-# against a simulated adapter: a frame must go each way.
+# Stages "cmake --install" of the build tree into a temporary prefix and
+# moves the installed tree elsewhere (an installation is relocatable),
+# checks the installed files, builds examples/c with pkg-config and
+# examples/cpp with find_package(korva_api), and runs both (and the
+# installed korva tool) against a simulated adapter: a frame must go each
+# way.  LAYOUT "multiarch" installs instead a build of the library and the
+# tools configured here with a Debian multiarch library directory
+# (lib/<triplet>), which the pkg-config and CMake files must find.
 set -euo pipefail
-build=$1 src=$2 sim=$3 cc=$4 cxx=$5 cmake=$6
+build=$1 src=$2 sim=$3 cc=$4 cxx=$5 cmake=$6 layout=${7:-default}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korva-install-XXXXXX")
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -18,16 +22,44 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "== install into $work/prefix"
-"$cmake" --install "$build" --prefix "$work/prefix" >/dev/null
+case "$layout" in
+  default) ;;
+  multiarch)
+    triplet=$("$cc" -print-multiarch)
+    [ -n "$triplet" ] || fail "$cc names no multiarch triplet"
+    echo "== build with libdir lib/$triplet"
+    "$cmake" -S "$src" -B "$work/build" -DCMAKE_INSTALL_LIBDIR="lib/$triplet" -DKORVA_TESTS=OFF \
+      -DKORVA_MANPAGES=OFF -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+    "$cmake" --build "$work/build" -j 2 >"$work/build.out" 2>&1 || { cat "$work/build.out" >&2; fail "build"; }
+    build=$work/build
+    ;;
+  *) fail "unknown layout $layout" ;;
+esac
+
+echo "== install into $work/staged, moved to $work/prefix"
+"$cmake" --install "$build" --prefix "$work/staged" >/dev/null
+mv "$work/staged" "$work/prefix"
 prefix=$work/prefix
 pc=$(find "$prefix" -name korva_api.pc | head -n1)
 [ -n "$pc" ] || fail "korva_api.pc not installed"
 libdir=$(dirname "$(dirname "$pc")")
+if [ "$layout" = multiarch ]; then
+  [ "$libdir" = "$prefix/lib/$triplet" ] || fail "korva_api.pc installed in $libdir"
+fi
 for f in "$prefix/include/korva_api.h" "$libdir/libkorva_api.so" "$libdir/libkorva_api.so.1" \
-         "$libdir/libkorva_api.so.1.6.0" "$libdir/cmake/korva_api/korva_apiConfig.cmake" "$prefix/bin/korva"; do
+         "$libdir/libkorva_api.so.1.6.0" "$libdir/cmake/korva_api/korva_apiConfig.cmake" "$prefix/bin/korva" \
+         "$prefix/share/doc/korva/LICENSE"; do
   [ -e "$f" ] || fail "$f not installed"
 done
+if [ -e "$build/man/stamp" ]; then
+  for f in korva korva-info korva_sim; do
+    [ -s "$prefix/share/man/man1/$f.1" ] || fail "manual page $f.1 not installed"
+  done
+fi
+# The pkg-config file names the moved tree's directories.
+pcvar() { PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --variable="$1" korva_api; }
+[ "$(realpath -m "$(pcvar libdir)")" = "$(realpath "$libdir")" ] || fail "pkg-config's libdir is $(pcvar libdir)"
+[ "$(realpath -m "$(pcvar includedir)")" = "$(realpath "$prefix/include")" ] || fail "pkg-config's includedir is $(pcvar includedir)"
 
 echo "== C example through pkg-config"
 PKG_CONFIG_PATH=$libdir/pkgconfig LD_LIBRARY_PATH=$libdir build_c_example "$src" "$cc" "$libdir"
