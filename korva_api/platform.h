@@ -117,9 +117,10 @@ int PlatIoctl(int fd, unsigned long request, void *arg);
 int PlatWakePipe(int fds[2]);
 void PlatWake(int writeFd);
 
-/* Posts the application's receive event: a sem_t on POSIX; on Windows a
- * HANDLE of a semaphore (released) or of an event (set). */
-void PlatPostEvent(void *event);
+/* Posts the application's receive event for count frames stored at once
+ * (count >= 1): a sem_t on POSIX, posted count times; on Windows a HANDLE
+ * of a semaphore (released by count) or of an event (set once). */
+void PlatPostEvent(void *event, uint32_t count);
 
 /* ---- listing device nodes ---- */
 struct PlatDir;

@@ -236,7 +236,9 @@ void PlatWake(int writeFd) {
     [[maybe_unused]] ssize_t rc = ::write(writeFd, &one, 1);
 }
 
-void PlatPostEvent(void *event) { ::sem_post(static_cast<sem_t *>(event)); }
+void PlatPostEvent(void *event, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) ::sem_post(static_cast<sem_t *>(event));
+}
 
 struct PlatDir {
     DIR *dir;

@@ -737,11 +737,11 @@ void PlatWake(int writeFd) {
     if (Desc *d = Lookup(writeFd); d != nullptr && d->kind == Kind::Wake) SetEvent(d->handle);
 }
 
-void PlatPostEvent(void *event) {
+void PlatPostEvent(void *event, uint32_t count) {
     const HANDLE h = static_cast<HANDLE>(event);
     // A semaphore counts the frames; an event only says that there are
     // some.  ReleaseSemaphore fails on an event handle.
-    if (!ReleaseSemaphore(h, 1, nullptr)) SetEvent(h);
+    if (!ReleaseSemaphore(h, static_cast<LONG>(count), nullptr)) SetEvent(h);
 }
 
 struct PlatDir {

@@ -236,7 +236,7 @@ int32_t AddMsg2BufAndNotify(Device *dev, const CanMsg *msg) {
     pthread_mutex_lock(&dev->WaitMutex);
     pthread_cond_signal(&dev->RxCond);
     pthread_mutex_unlock(&dev->WaitMutex);
-    if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev);
+    if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev, 1);
     return 0;
 }
 
@@ -246,7 +246,7 @@ void MarkChannelLost(Device *dev) {
     pthread_mutex_lock(&dev->WaitMutex);
     pthread_cond_broadcast(&dev->RxCond);
     pthread_mutex_unlock(&dev->WaitMutex);
-    if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev);
+    if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev, 1);
 }
 
 int32_t GetTickCount(void) { return PlatTicks(); }
