@@ -66,51 +66,102 @@ constexpr std::array<StatusBit, 7> kLawicelStatus = {{{0x01, "RX FIFO full"},
 
 } // namespace
 
-bool ParseFrame(std::string_view text, CanMsg *frame, std::string *why) {
-    *frame = CanMsg{};
+namespace {
+
+// Data bytes as hex pairs, optionally separated by dots, at most max of
+// them; their number in *n.
+bool ParseData(std::string_view text, uint8_t *data, size_t max, size_t *n, std::string *why) {
+    *n = 0;
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] == '.') {
+            ++i;
+            continue;
+        }
+        const int hi = HexDigit(text[i]);
+        if (hi < 0) return Fail(why, std::string("data digit '") + text[i] + "' is not hexadecimal");
+        if (i + 1 >= text.size() || text[i + 1] == '.') return Fail(why, "odd number of data digits");
+        const int lo = HexDigit(text[i + 1]);
+        if (lo < 0) return Fail(why, std::string("data digit '") + text[i + 1] + "' is not hexadecimal");
+        if (*n == max) return Fail(why, "more than " + std::to_string(max) + " data bytes");
+        data[(*n)++] = static_cast<uint8_t>(hi << 4 | lo);
+        i += 2;
+    }
+    return true;
+}
+
+// Error frames carry the error flag above an extended identifier.
+constexpr uint32_t kErrorFlag = 0x20000000;
+
+} // namespace
+
+bool ParseLoggedFrame(std::string_view text, LoggedFrame *logged, std::string *why) {
+    *logged = LoggedFrame{};
+    CanMsg *frame = &logged->frame;
     const size_t hash = text.find('#');
     if (hash == std::string_view::npos) return Fail(why, "no '#' between identifier and data");
     const std::string_view id = text.substr(0, hash);
     std::string_view rest = text.substr(hash + 1);
-    if (!rest.empty() && rest[0] == '#') return Fail(why, "CAN FD frames are not supported");
+    const bool fd = !rest.empty() && rest[0] == '#';
 
     uint32_t value = 0;
     if ((id.size() != 3 && id.size() != 8) || !HexValue(id, &value))
         return Fail(why, "identifier must be 3 (standard) or 8 (extended) hex digits");
     const bool extended = id.size() == 8;
     if (!extended && value > kStandardMax) return Fail(why, "standard identifier above 7FF");
-    if (extended && value > kExtendedMax) return Fail(why, "extended identifier above 1FFFFFFF");
+    if (extended && value > kExtendedMax) {
+        if (fd || (value & ~kExtendedMax) != kErrorFlag) return Fail(why, "extended identifier above 1FFFFFFF");
+        logged->kind = FrameKind::kError;
+        value &= kExtendedMax;
+    }
     frame->Identifier = value;
     // A standard remote request carries KORVA_FLAG_REMOTE alone, as the
     // drivers deliver received ones.
     frame->Flags = extended ? KORVA_FLAG_EXTENDED : KORVA_FLAG_STANDARD;
 
+    if (fd) {
+        logged->kind = FrameKind::kFd;
+        if (rest.size() < 2 || HexDigit(rest[1]) < 0) return Fail(why, "CAN FD frame without its flags digit after '##'");
+        uint8_t data[64];
+        size_t n = 0;
+        return ParseData(rest.substr(2), data, sizeof data, &n, why);
+    }
+
+    // A raw length code "_X" (9..F) may follow a length of 8.
+    const size_t underscore = rest.find('_');
+    if (underscore != std::string_view::npos) {
+        const std::string_view code = rest.substr(underscore);
+        rest = rest.substr(0, underscore);
+        const int v = code.size() == 2 ? HexDigit(code[1]) : -1;
+        if (v < 9) return Fail(why, "length code '" + std::string(code) + "' is not _9.._F");
+        logged->lengthCode = static_cast<uint8_t>(v);
+    }
+
     if (!rest.empty() && (rest[0] == 'R' || rest[0] == 'r')) {
         frame->Flags = extended ? KORVA_FLAG_EXTENDED | KORVA_FLAG_REMOTE : KORVA_FLAG_REMOTE;
         rest.remove_prefix(1);
-        if (rest.empty()) return true;
-        if (rest.size() != 1 || rest[0] < '0' || rest[0] > '8')
-            return Fail(why, "remote request length must be one digit 0..8");
-        frame->Length = static_cast<uint8_t>(rest[0] - '0');
-        return true;
-    }
-
-    size_t n = 0;
-    for (size_t i = 0; i < rest.size();) {
-        if (rest[i] == '.') {
-            ++i;
-            continue;
+        if (!rest.empty()) {
+            if (rest.size() != 1 || rest[0] < '0' || rest[0] > '8')
+                return Fail(why, "remote request length must be one digit 0..8");
+            frame->Length = static_cast<uint8_t>(rest[0] - '0');
         }
-        const int hi = HexDigit(rest[i]);
-        if (hi < 0) return Fail(why, std::string("data digit '") + rest[i] + "' is not hexadecimal");
-        if (i + 1 >= rest.size() || rest[i + 1] == '.') return Fail(why, "odd number of data digits");
-        const int lo = HexDigit(rest[i + 1]);
-        if (lo < 0) return Fail(why, std::string("data digit '") + rest[i + 1] + "' is not hexadecimal");
-        if (n == 8) return Fail(why, "more than 8 data bytes");
-        frame->Data[n++] = static_cast<uint8_t>(hi << 4 | lo);
-        i += 2;
+    } else {
+        size_t n = 0;
+        if (!ParseData(rest, frame->Data, 8, &n, why)) return false;
+        frame->Length = static_cast<uint8_t>(n);
     }
-    frame->Length = static_cast<uint8_t>(n);
+    if (logged->lengthCode != 0 && frame->Length != 8)
+        return Fail(why, "a length code '_" + std::string(1, text.back()) + "' follows 8 data bytes only");
+    return true;
+}
+
+bool ParseFrame(std::string_view text, CanMsg *frame, std::string *why) {
+    LoggedFrame logged;
+    const bool ok = ParseLoggedFrame(text, &logged, why);
+    *frame = logged.frame;
+    if (!ok) return false;
+    if (logged.kind == FrameKind::kFd) return Fail(why, "CAN FD frames are not supported");
+    if (logged.kind == FrameKind::kError) return Fail(why, "extended identifier above 1FFFFFFF");
+    if (logged.lengthCode != 0) return Fail(why, "length codes above 8 are not sent: a Lawicel adapter sends 0..8");
     return true;
 }
 

@@ -37,6 +37,30 @@ bool HexValue(std::string_view text, uint32_t *value);
 //   "800#00"       -> false, "standard identifier above 7FF"
 bool ParseFrame(std::string_view text, CanMsg *frame, std::string *why);
 
+// What a frame of a log is: a classic CAN frame, which korva sends, or one
+// a Lawicel adapter cannot send.
+enum class FrameKind {
+    kClassic,
+    kError, // candump -e: the error flag 0x20000000 in an 8-digit identifier
+    kFd,    // CAN FD: "ID##F" with a flags digit and up to 64 data bytes
+};
+
+struct LoggedFrame {
+    CanMsg frame{};       // a classic or error frame; for CAN FD only the identifier
+    FrameKind kind = FrameKind::kClassic;
+    uint8_t lengthCode = 0; // a classic frame's raw length code 9..F after its 8 bytes, else 0
+};
+
+// A frame as candump -l and python-can log it: what ParseFrame takes, and
+// also error frames, CAN FD frames and raw length codes, which are
+// checked as strictly as the rest.
+//   "20000080#0000000000000000" -> kError, identifier 0x80
+//   "123##1AABB"                -> kFd, identifier 0x123
+//   "123#1122334455667788_9"    -> kClassic, [8], lengthCode 9
+//   "123#R8_C"                  -> kClassic remote, length 8, lengthCode 12
+//   "123#11_9"                  -> false, "a length code '_9' follows 8 data bytes only"
+bool ParseLoggedFrame(std::string_view text, LoggedFrame *logged, std::string *why);
+
 // The frame in cansend / candump log syntax, the inverse of ParseFrame:
 //   standard 0x123, [2] AA BB   -> "123#AABB"
 //   extended 0x1FF, no data     -> "000001FF#"

@@ -62,9 +62,10 @@ bool ParseStamp(std::string_view word, LogEntry *entry, std::string *why) {
 LogLine ParseLogLine(std::string_view line, LogEntry *entry, std::string *why) {
     std::string_view rest = line;
     const std::string_view stamp = NextWord(&rest);
-    if (stamp.empty()) return LogLine::kBlank;
+    if (stamp.empty() || stamp.front() != '(') return LogLine::kSkip;
     if (!ParseStamp(stamp, entry, why)) return LogLine::kBad;
-    if (NextWord(&rest).empty()) {
+    const std::string_view name = NextWord(&rest);
+    if (name.empty()) {
         why->assign("no adapter name and frame after the time stamp");
         return LogLine::kBad;
     }
@@ -74,16 +75,36 @@ LogLine ParseLogLine(std::string_view line, LogEntry *entry, std::string *why) {
         return LogLine::kBad;
     }
     std::string reason;
-    if (!ParseFrame(frame, &entry->frame, &reason)) {
+    if (!ParseLoggedFrame(frame, &entry->logged, &reason)) {
         *why = "bad frame '" + std::string(frame) + "': " + reason;
         return LogLine::kBad;
     }
-    if (!TrimBlanks(rest).empty()) {
-        *why = "unexpected text after the frame: '" + std::string(TrimBlanks(rest)) + "'";
+    // python-can and asc2log end a line with R (received) or T (sent).
+    const std::string_view direction = NextWord(&rest);
+    if ((!direction.empty() && direction != "R" && direction != "T") || !TrimBlanks(rest).empty()) {
+        const std::string_view after = line.substr(static_cast<size_t>(frame.data() + frame.size() - line.data()));
+        *why = "unexpected text after the frame: '" + std::string(TrimBlanks(after)) + "'";
         return LogLine::kBad;
     }
+    entry->name.assign(name);
     return LogLine::kFrame;
 }
+
+namespace {
+
+// Why a strict replay refuses a frame korva would skip or shorten; empty
+// for a frame it sends as logged.
+std::string Unsendable(const LoggedFrame &f) {
+    switch (f.kind) {
+    case FrameKind::kError: return "an error frame, which korva does not send (without --strict it is skipped)";
+    case FrameKind::kFd: return "a CAN FD frame, which korva does not send (without --strict it is skipped)";
+    case FrameKind::kClassic: break;
+    }
+    if (f.lengthCode != 0) return "length code above 8, which korva sends as 8 (without --strict it does)";
+    return {};
+}
+
+} // namespace
 
 LogRead NextLogEntry(LogReader *reader, LogEntry *entry, std::string *why) {
     char buf[kMaxLine + 2];
@@ -97,8 +118,10 @@ LogRead NextLogEntry(LogReader *reader, LogEntry *entry, std::string *why) {
             what = "line longer than " + std::to_string(kMaxLine) + " characters";
         } else {
             switch (ParseLogLine(std::string_view(buf, n), entry, &what)) {
-            case LogLine::kFrame: return LogRead::kFrame;
-            case LogLine::kBlank: continue;
+            case LogLine::kFrame:
+                if (!reader->strict || (what = Unsendable(entry->logged)).empty()) return LogRead::kFrame;
+                break;
+            case LogLine::kSkip: continue;
             case LogLine::kBad: break;
             }
         }

@@ -25,9 +25,9 @@ Usage: korva COMMAND [options] ...
 
 Commands:
 %s  info ADAPTER          hardware parameters and status flags of one adapter
-  dump ADAPTER          print received frames (candump style), optionally log them
+  dump ADAPTER...       print received frames (candump style), optionally log them
   send ADAPTER FRAME... send frames (cansend syntax); a load generator with --count/--rate
-  replay ADAPTER FILE   send the frames of a candump log with their original spacing
+  replay ADAPTER FILE   send a candump or python-can log with its spacing (or FILE LOGNAME=ADAPTER...)
 %s
 ADAPTER is %s
 "korva COMMAND --help" describes a command, "korva --version" prints the
@@ -244,6 +244,31 @@ bool ConfigureAdapter(const char *cmd, int32_t handle, const AdapterConfig &conf
         }
     }
     return true;
+}
+
+bool OpenAdapters(const char *cmd, const std::vector<std::string> &names, int32_t mode, const AdapterConfig &config,
+                  std::vector<int32_t> *handles) {
+    handles->clear();
+    for (const std::string &name : names)
+        if (!CheckAdapterName(cmd, name)) return false;
+    for (const std::string &name : names) {
+        int32_t h = OpenAdapter(cmd, name, mode);
+        if (h != 0 && !ConfigureAdapter(cmd, h, config)) {
+            KORVA_Close(h);
+            h = 0;
+        }
+        if (h == 0) {
+            CloseAdapters(*handles);
+            handles->clear();
+            return false;
+        }
+        handles->push_back(h);
+    }
+    return true;
+}
+
+void CloseAdapters(const std::vector<int32_t> &handles) {
+    for (int32_t h : handles) KORVA_Close(h);
 }
 
 int NextOption(const char *cmd, int argc, char **argv, const char *shortOpts, const option *longOpts) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <getopt.h>
 
@@ -62,6 +63,7 @@ enum : int {
     kOptSpeed,
     kOptLoop,
     kOptNoTiming,
+    kOptStrict,
 };
 
 // Handles one adapter option (-b, --btr, --acc-code, --acc-mask,
@@ -90,6 +92,14 @@ int32_t OpenAdapter(const char *cmd, const std::string &name, int32_t mode);
 // Applies bit rate, bit timing, acceptance code and mask and time stamps in
 // that order.  Returns true, or false after a one-line message.
 bool ConfigureAdapter(const char *cmd, int32_t handle, const AdapterConfig &config);
+
+// Opens the adapters by name (OpenAdapter) and configures each
+// (ConfigureAdapter), in the given mode; every name is checked before any
+// adapter is opened.  True with the handles in the order of names, or false
+// after a one-line message, with the adapters opened so far closed again.
+bool OpenAdapters(const char *cmd, const std::vector<std::string> &names, int32_t mode, const AdapterConfig &config,
+                  std::vector<int32_t> *handles);
+void CloseAdapters(const std::vector<int32_t> &handles);
 
 // getopt_long over argv[1..] of a subcommand: reports unknown options and
 // missing values as usage errors.  Returns the option, -1 at the end, or
