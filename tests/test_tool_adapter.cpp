@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <unistd.h>
 
 using korva_test::Sim;
 using korva_tool_test::KorvaRun;
@@ -355,12 +356,13 @@ TEST(ToolAdapter, ReplaySendsALogWithItsSpacingAndChecksItFirst) {
 
     // One bad line anywhere: FILE:LINE and the reason, the adapter untouched.
     const std::pair<const char *, const char *> bad[] = {
-        {"1436509052.249713 can0 123#00", "expected \"(SECONDS.FRACTION)\""},
+        {"(1436509052.249713 can0 123#00", "expected \"(SECONDS.FRACTION)\""},
         {"(1436509052,249713) can0 123#00", "expected \"(SECONDS.FRACTION)\""},
         {"(1436509052.249713) can0", "no frame"},
         {"(1436509052.249713) can0 123#AAB", "bad frame '123#AAB': odd number"},
-        {"(1436509052.249713) can0 123##1AA", "CAN FD"},
-        {"(1436509052.249713) can0 123#00 T", "unexpected text"},
+        {"(1436509052.249713) can0 123##1AAB", "odd number"},
+        {"(1436509052.249713) can0 123#11_9", "length code '_9'"},
+        {"(1436509052.249713) can0 123#00 X", "unexpected text"},
     };
     const size_t opened = sim.Count("state open");
     for (const auto &[line, why] : bad) {
@@ -374,6 +376,119 @@ TEST(ToolAdapter, ReplaySendsALogWithItsSpacingAndChecksItFirst) {
         EXPECT_NE(std::string::npos, r.errLines[0].find(why)) << r.err;
     }
     EXPECT_EQ(opened, sim.Count("state open")) << "the adapter was opened";
+}
+
+// Logs korva did not write: python-can's writer, can-utils' asc2log, and a
+// candump -l -e log of a bus with error and CAN FD frames.  The adapter
+// gets exactly the classic frames, in order; the rest is counted.
+TEST(ToolAdapter, ReplayPlaysLogsOfOtherToolsAndSkipsWhatItCannotSend) {
+    TempDir dir;
+    Sim sim({"--pty", dir / "ttyUSB0"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    const std::string py = dir / "py.log", asc = dir / "bus.asc", fromAsc = dir / "asc.log";
+    WriteFile(dir / "write.py",
+              "import sys, can\n"
+              "w = can.Logger(sys.argv[1])\n"
+              "for m in [can.Message(timestamp=1.0, arbitration_id=0x123, data=b'\\xaa\\xbb', is_extended_id=False),\n"
+              "          can.Message(timestamp=1.1, arbitration_id=0x12345678, data=b'\\x01', is_rx=False),\n"
+              "          can.Message(timestamp=1.2, arbitration_id=0x80, is_error_frame=True, dlc=8),\n"
+              "          can.Message(timestamp=1.3, arbitration_id=0x456, is_fd=True, data=bytes(12),\n"
+              "                      is_extended_id=False),\n"
+              "          can.Message(timestamp=1.4, arbitration_id=0x7FF, is_remote_frame=True, is_extended_id=False)]:\n"
+              "    m.channel = 'can0'\n"
+              "    w.on_message_received(m)\n"
+              "w.stop()\n");
+    ASSERT_EQ(0, std::system(("/usr/bin/python3 " + dir / "write.py" + " " + py).c_str()));
+    WriteFile(asc, "date Mon Jan 1 00:00:00.000 am 2024\nbase hex  timestamps absolute\n"
+                   "Begin Triggerblock Mon Jan 1 00:00:00.000 am 2024\n"
+                   "   0.100000 1  123             Rx   d 2 AA BB\n"
+                   "   0.200000 2  12345678x       Tx   d 1 01\n"
+                   "   0.300000 1  ErrorFrame\n"
+                   "   0.400000 1  7FF             Rx   r\n"
+                   "End TriggerBlock\n");
+    ASSERT_EQ(0, std::system(("asc2log -I " + asc + " -O " + fromAsc + " 2>/dev/null").c_str()));
+    const std::string mixed = dir / "mixed.log";
+    WriteFile(mixed, "# candump -l -e can0\n\n"
+                     "(1.000000) can0 123#AABB\n"
+                     "(1.100000) can0 20000080#0000000000000000\n"
+                     "(1.200000) can0 456##1AABB\n"
+                     "(1.300000) can0 12345678#01 T\n"
+                     "(1.350000) can0 20000004#0000000000000000\n"
+                     "(1.400000) can0 7FF#R\n"
+                     "(1.500000) can0 100#1122334455667788_9\n");
+    const std::vector<std::string> classic = {"t1232AABB", "T12345678101", "r7FF0"};
+    const std::pair<std::string, std::string> logs[] = {
+        {py, "1 error frame and 1 CAN FD frame skipped: korva sends classic CAN frames only"},
+        {fromAsc, "1 error frame skipped"},
+        {mixed, "2 error frames and 1 CAN FD frame skipped: korva sends classic CAN frames only"},
+    };
+    for (const auto &[log, skipped] : logs) {
+        SCOPED_TRACE(log + ":\n" + ReadWholeFile(log));
+        sim.Mark();
+        const size_t before = FrameLinesSeen(sim).size();
+        RunResult r = RunKorva(dir, {"replay", "--speed", "10", sim.Link(), log});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find(skipped)) << r.err;
+        ASSERT_TRUE(sim.WaitFor("rx C"));
+        std::vector<std::string> seen = FrameLinesSeen(sim);
+        seen.erase(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(before));
+        std::vector<std::string> expected = classic;
+        if (log == mixed) expected.push_back("t10081122334455667788"); // the length code 9 goes as 8
+        EXPECT_EQ(expected, seen);
+    }
+    // --strict refuses the first frame korva cannot send as logged.
+    RunResult strict = RunKorva(dir, {"replay", "--strict", sim.Link(), mixed});
+    EXPECT_EQ(2, strict.status);
+    EXPECT_NE(std::string::npos, strict.err.find(mixed + ":4: an error frame")) << strict.err;
+}
+
+// A log of two buses to two adapters, dumped from two others on the same
+// buses: each frame on its bus, on the log's one time line, in one dump log
+// and one pcapng capture with an interface per adapter.
+TEST(ToolAdapter, ReplayAndDumpServeSeveralAdaptersAtOnce) {
+    TempDir dir;
+    const std::string tag = std::to_string(getpid());
+    Sim a({"--pty", dir / "ttyUSB0", "--bus", "logsA" + tag}), b({"--pty", dir / "ttyUSB1", "--bus", "logsB" + tag});
+    Sim da({"--pty", dir / "ttyUSB2", "--bus", "logsA" + tag}), db({"--pty", dir / "ttyUSB3", "--bus", "logsB" + tag});
+    ASSERT_TRUE(a.Ok() && b.Ok() && da.Ok() && db.Ok());
+    const std::string dumpLog = dir / "dump.log", capture = dir / "dump.pcapng";
+    KorvaRun dump(dir, {"dump", "-n", "3", "-l", dumpLog, "--pcap", capture, da.Link(), db.Link()});
+    ASSERT_TRUE(da.WaitFor("state open O") && db.WaitFor("state open O")) << dump.Err();
+    // Each adapter on a time line of its own would send 200 first.
+    const std::string log = dir / "two.log";
+    WriteFile(log, "(10.000000) can0 123#01\n(10.000000) can2 333#33\n(10.300000) can0 124#02\n"
+                   "(10.600000) can1 200#03 R\n");
+    RunResult r = RunKorva(dir, {"replay", log, "can0=" + a.Link(), "can1=" + b.Link()});
+    EXPECT_EQ(0, r.status) << r.err;
+    ASSERT_GE(r.errLines.size(), 2u) << r.err;
+    EXPECT_NE(std::string::npos, r.errLines[0].find(": 2 to " + a.Link() + ", 1 to " + b.Link())) << r.err;
+    EXPECT_GE(std::atof(r.errLines[0].substr(r.errLines[0].find(" in ") + 4).c_str()), 0.59) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("1 frame of log interfaces not named skipped (can2)")) << r.err;
+    EXPECT_EQ((std::vector<std::string>{"t123101", "t124102"}), FrameLinesSeen(a));
+    EXPECT_EQ((std::vector<std::string>{"t200103"}), FrameLinesSeen(b));
+
+    ASSERT_EQ(0, dump.Wait()) << dump.Err();
+    const std::string pa = da.Link(), pb = db.Link() + std::string(pa.size() - db.Link().size(), ' ');
+    EXPECT_EQ((std::vector<std::string>{pa + "  123   [1]  01", pa + "  124   [1]  02", pb + "  200   [1]  03"}),
+              dump.OutLines());
+    EXPECT_NE(std::string::npos, dump.Err().find(db.Link() + ": 1 frame received; no frames lost")) << dump.Err();
+    std::vector<std::string> logged;
+    for (const std::string &l : SplitLines(ReadWholeFile(dumpLog))) logged.push_back(l.substr(l.find(')') + 2));
+    EXPECT_EQ((std::vector<std::string>{pa + " 123#01", pa + " 124#02", db.Link() + " 200#03"}), logged);
+    // A log interface with no frames (canplayer's order) is refused.
+    RunResult reversed = RunKorva(dir, {"replay", log, a.Link() + "=can0"});
+    EXPECT_EQ(2, reversed.status);
+    EXPECT_NE(std::string::npos, reversed.err.find("(it has: can0, can2, can1)")) << reversed.err;
+
+    if (!HaveTshark()) GTEST_SKIP() << "tshark is not installed (apt install tshark)";
+    FILE *p = popen(("tshark -r '" + capture + "' -T fields -e frame.interface_name -e can.id 2>/dev/null").c_str(), "r");
+    ASSERT_NE(nullptr, p);
+    std::string out;
+    char buf[512];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    EXPECT_EQ(0, pclose(p));
+    EXPECT_EQ((std::vector<std::string>{da.Link() + "\t291", da.Link() + "\t292", db.Link() + "\t512"}),
+              SplitLines(out));
 }
 
 TEST(ToolAdapter, RefusedCommandsAreReported) {

@@ -84,7 +84,7 @@ TEST(ToolCli, BadOptionsAreUsageErrors) {
     ExpectOneLineError(RunKorva(dir, {"dump", "--bogus", a}), 2, {"unknown option '--bogus'"});
     ExpectOneLineError(RunKorva(dir, {"dump", a, "-x"}), 2, {"unknown option '-x'"});
     ExpectOneLineError(RunKorva(dir, {"dump", a, "-n"}), 2, {"needs a value"});
-    ExpectOneLineError(RunKorva(dir, {"dump"}), 2, {"expected one ADAPTER"});
+    ExpectOneLineError(RunKorva(dir, {"dump"}), 2, {"expected at least one ADAPTER"});
     ExpectOneLineError(RunKorva(dir, {"send", a}), 2, {"at least one FRAME"});
     ExpectOneLineError(RunKorva(dir, {"frobnicate"}), 2, {"unknown command 'frobnicate'"});
 }

@@ -1,9 +1,11 @@
-// cmd_traffic.cpp - "korva dump" (receive and print frames) and "korva send"
+// cmd_traffic.cpp - "korva dump" (receive and print frames, from one adapter
+// or several at once) and "korva send"
 // (send frames, or generate load).
 #include "cantext.h"
 #include "pcap.h"
 #include "tool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,15 +15,18 @@
 namespace korva_tool {
 namespace {
 
-constexpr char kDumpHelp[] = R"(Usage: korva dump [options] ADAPTER
+constexpr char kDumpHelp[] = R"(Usage: korva dump [options] ADAPTER...
 
 Prints the frames ADAPTER receives, one per line, candump style:
   %s  123   [2]  AA BB
   %s  12345678   [1]  01
   %s  123   [0]  remote request
-Runs until COUNT frames were shown, Ctrl-C or SIGTERM, or the connection
-breaks; then says on standard error how many frames came and whether any
-were lost.
+With several adapters it receives from all at once, each line naming its
+adapter; the log holds the frames of all in the order they came, and the
+pcap capture is pcapng with one interface per adapter.
+Runs until COUNT frames were shown, Ctrl-C or SIGTERM, or a connection
+breaks; then says on standard error, for each adapter, how many frames
+came and whether any were lost.
 
 )"
                                  "%s"
@@ -41,6 +46,7 @@ were lost.
   korva dump -b 500k %s
   korva dump --timestamps -n 10 -l bus.log %s
   korva dump --pcap - %s | wireshark -k -i -
+  korva dump -l two-buses.log %s ttyUSB1
 )";
 
 constexpr char kSendHelp[] = R"(Usage: korva send [options] ADAPTER FRAME...
@@ -90,7 +96,7 @@ int CmdDump(int argc, char **argv) {
         switch (opt) {
         case 'h': {
             const char *a = kOsExampleAdapter;
-            std::printf(kDumpHelp, a, a, a, kAdapterOptionsHelp, kTraceOptionHelp, a, kOsExamplePath, a);
+            std::printf(kDumpHelp, a, a, a, kAdapterOptionsHelp, kTraceOptionHelp, a, kOsExamplePath, a, a);
             return kExitOk;
         }
         case 'f':
@@ -107,8 +113,15 @@ int CmdDump(int argc, char **argv) {
             if (TakeAdapterOption("dump", opt, optarg, &config) != 1) return kExitUsage;
         }
     }
-    if (argc - optind != 1) return UsageError("dump", "expected one ADAPTER");
-    const std::string name = argv[optind];
+    if (argc - optind < 1) return UsageError("dump", "expected at least one ADAPTER");
+    const std::vector<std::string> names(argv + optind, argv + argc);
+    for (size_t i = 0; i < names.size(); ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (names[i] == names[j]) return UsageError("dump", "adapter '%s' is named twice", names[i].c_str());
+    // The lines of several adapters are aligned, as candump aligns its
+    // interface names.
+    size_t width = 0;
+    for (const std::string &n : names) width = std::max(width, n.size());
     ApplyTrace(config);
 
     FILE *log = nullptr;
@@ -122,7 +135,7 @@ int CmdDump(int argc, char **argv) {
     // With the capture on standard output the lines are not shown.
     const bool pcapToStdout = pcapPath == "-";
     PcapFile *pcap = nullptr;
-    if (!pcapPath.empty() && (pcap = PcapOpen(pcapPath, &why)) == nullptr) {
+    if (!pcapPath.empty() && (pcap = PcapOpen(pcapPath, names, &why)) == nullptr) {
         Complain("dump", "%s", why.c_str());
         if (log) std::fclose(log);
         return kExitFailure;
@@ -136,24 +149,22 @@ int CmdDump(int argc, char **argv) {
     }
     InstallStopSignals(event);
     int status = kExitOk;
-    const int32_t h = OpenAdapter("dump", name, config.listenOnly ? KORVA_MODE_LISTEN_ONLY : KORVA_MODE_NORMAL);
-    if (h == 0) {
-        status = kExitFailure;
-    } else if (!ConfigureAdapter("dump", h, config)) {
-        KORVA_Close(h);
-        status = kExitFailure;
-    }
-    if (status != kExitOk) {
+    std::vector<int32_t> handles;
+    if (!OpenAdapters("dump", names, config.listenOnly ? KORVA_MODE_LISTEN_ONLY : KORVA_MODE_NORMAL, config,
+                      &handles)) {
         if (log) std::fclose(log);
         if (pcap) PcapClose(pcap, &why);
         InstallStopSignals(nullptr);
         DestroyRcvEvent(event);
-        return status;
+        return kExitFailure;
     }
-    KORVA_SetRcvEvent(h, RcvEventHandle(event));
+    // One event for all: it is released for a frame of any adapter.
+    for (int32_t h : handles) KORVA_SetRcvEvent(h, RcvEventHandle(event));
 
-    uint64_t received = 0, shown = 0;
-    bool channelLost = false, outputFailed = false;
+    std::vector<uint64_t> received(names.size()), shownOf(names.size());
+    uint64_t shown = 0;
+    size_t lost = names.size(); // the adapter whose connection was lost
+    bool outputFailed = false;
     // The capture is written out once a second: a dump that is killed
     // loses at most the last second of it.
     constexpr int64_t kPcapFlushNs = 1000000000;
@@ -173,19 +184,51 @@ int CmdDump(int argc, char **argv) {
         if (!PcapFlush(pcap, &why)) pcapFailed();
     };
     CanMsg frames[64];
-    while (!StopRequested() && (count == 0 || shown < count) && !outputFailed && status == kExitOk) {
-        uint32_t n = 0;
-        const int32_t rc = KORVA_Read(h, frames, 64, &n);
-        if (rc == KORVA_ERR_NO_DEVICE) {
-            channelLost = true;
-            break;
+    while (!StopRequested() && (count == 0 || shown < count) && !outputFailed && status == kExitOk &&
+           lost == names.size()) {
+        uint32_t total = 0;
+        for (size_t a = 0; a < handles.size() && status == kExitOk && (count == 0 || shown < count); ++a) {
+            uint32_t n = 0;
+            const int32_t rc = KORVA_Read(handles[a], frames, 64, &n);
+            if (rc == KORVA_ERR_NO_DEVICE) {
+                lost = a;
+                break;
+            }
+            if (rc != 0) {
+                Complain("dump", "reading frames from %s failed: %s", names[a].c_str(), Reason(rc).c_str());
+                status = kExitFailure;
+                break;
+            }
+            total += n;
+            if (n == 0) continue;
+            int64_t nowSeconds = 0;
+            int32_t nowMicros = 0;
+            WallClock(&nowSeconds, &nowMicros);
+            std::string shownName = names[a];
+            shownName.resize(width, ' ');
+            for (uint32_t i = 0; i < n && (count == 0 || shown < count); ++i) {
+                ++received[a];
+                if (!PassesFilters(filters, frames[i])) continue;
+                ++shown;
+                ++shownOf[a];
+                if (!pcapToStdout) {
+                    const std::string line = FormatDumpLine(shownName, frames[i], config.timestamps);
+                    std::fputs(line.c_str(), stdout);
+                    std::fputc('\n', stdout);
+                }
+                if (log) {
+                    const std::string entry = FormatLogLine(nowSeconds, nowMicros, names[a], frames[i]);
+                    std::fputs(entry.c_str(), log);
+                    std::fputc('\n', log);
+                }
+                if (pcap && !PcapWrite(pcap, a, nowSeconds, nowMicros, frames[i], &why)) {
+                    pcapFailed();
+                    break;
+                }
+            }
         }
-        if (rc != 0) {
-            Complain("dump", "reading frames failed: %s", Reason(rc).c_str());
-            status = kExitFailure;
-            break;
-        }
-        if (n == 0) {
+        if (status != kExitOk || lost != names.size()) break;
+        if (total == 0) {
             if (pcap && PcapPending(pcap)) {
                 const int64_t left = pcapFlushed + kPcapFlushNs - MonotonicNanos();
                 if (left <= 0 || !WaitRcvEvent(event, static_cast<int>(left / 1000000) + 1)) flushPcap();
@@ -194,29 +237,6 @@ int CmdDump(int argc, char **argv) {
             }
             continue;
         }
-        int64_t nowSeconds = 0;
-        int32_t nowMicros = 0;
-        WallClock(&nowSeconds, &nowMicros);
-        for (uint32_t i = 0; i < n && (count == 0 || shown < count); ++i) {
-            ++received;
-            if (!PassesFilters(filters, frames[i])) continue;
-            ++shown;
-            if (!pcapToStdout) {
-                const std::string line = FormatDumpLine(name, frames[i], config.timestamps);
-                std::fputs(line.c_str(), stdout);
-                std::fputc('\n', stdout);
-            }
-            if (log) {
-                const std::string entry = FormatLogLine(nowSeconds, nowMicros, name, frames[i]);
-                std::fputs(entry.c_str(), log);
-                std::fputc('\n', log);
-            }
-            if (pcap && !PcapWrite(pcap, nowSeconds, nowMicros, frames[i], &why)) {
-                pcapFailed();
-                break;
-            }
-        }
-        if (status != kExitOk) break;
         // A closed pipe (korva dump ... | head) ends the dump.
         if (!pcapToStdout && std::fflush(stdout) != 0) outputFailed = true;
         if (log && std::fflush(log) != 0) {
@@ -227,10 +247,13 @@ int CmdDump(int argc, char **argv) {
         if (pcap && MonotonicNanos() - pcapFlushed >= kPcapFlushNs) flushPcap();
     }
 
-    uint32_t flags = 0;
-    const int32_t flagsRc = KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags);
-    KORVA_SetRcvEvent(h, nullptr);
-    KORVA_Close(h);
+    std::vector<uint32_t> flags(handles.size());
+    std::vector<int32_t> flagsRc(handles.size());
+    for (size_t a = 0; a < handles.size(); ++a) {
+        flagsRc[a] = KORVA_Ioctl(handles[a], KORVA_IOCTL_GET_FLAGS, &flags[a]);
+        KORVA_SetRcvEvent(handles[a], nullptr);
+    }
+    CloseAdapters(handles);
     InstallStopSignals(nullptr);
     DestroyRcvEvent(event);
     if (log && std::fclose(log) != 0 && status == kExitOk) {
@@ -242,15 +265,21 @@ int CmdDump(int argc, char **argv) {
         status = kExitFailure;
     }
 
-    std::string summary = std::to_string(received) + (received == 1 ? " frame" : " frames") + " received";
-    if (!filters.empty()) summary += ", " + std::to_string(shown) + " shown";
-    if (flagsRc != 0) summary += "; unknown whether frames were lost (" + Reason(flagsRc) + ")";
-    else if (flags & KORVA_STATUS_BUFFER_OVERRUN) summary += "; FRAMES WERE LOST (receive buffer overrun)";
-    else summary += "; no frames lost";
-    Complain("dump", "%s", summary.c_str());
-    if (channelLost || (flagsRc == 0 && (flags & KORVA_STATUS_CHANNEL_LOST))) {
-        Complain("dump", "the connection to adapter '%s' was lost", name.c_str());
-        status = kExitFailure;
+    // One line for each adapter; it names the adapter when there are several.
+    for (size_t a = 0; a < handles.size(); ++a) {
+        std::string summary = names.size() > 1 ? names[a] + ": " : "";
+        summary += std::to_string(received[a]) + (received[a] == 1 ? " frame" : " frames") + " received";
+        if (!filters.empty()) summary += ", " + std::to_string(shownOf[a]) + " shown";
+        if (flagsRc[a] != 0) summary += "; unknown whether frames were lost (" + Reason(flagsRc[a]) + ")";
+        else if (flags[a] & KORVA_STATUS_BUFFER_OVERRUN) summary += "; FRAMES WERE LOST (receive buffer overrun)";
+        else summary += "; no frames lost";
+        Complain("dump", "%s", summary.c_str());
+    }
+    for (size_t a = 0; a < handles.size(); ++a) {
+        if (lost == a || (flagsRc[a] == 0 && (flags[a] & KORVA_STATUS_CHANNEL_LOST))) {
+            Complain("dump", "the connection to adapter '%s' was lost", names[a].c_str());
+            status = kExitFailure;
+        }
     }
     return status;
 }
@@ -300,12 +329,9 @@ int CmdSend(int argc, char **argv) {
     ApplyTrace(config);
 
     InstallStopSignals(nullptr);
-    const int32_t h = OpenAdapter("send", name, KORVA_MODE_NORMAL);
-    if (h == 0) return kExitFailure;
-    if (!ConfigureAdapter("send", h, config)) {
-        KORVA_Close(h);
-        return kExitFailure;
-    }
+    std::vector<int32_t> handles;
+    if (!OpenAdapters("send", {name}, KORVA_MODE_NORMAL, config, &handles)) return kExitFailure;
+    const int32_t h = handles[0];
 
     int status = kExitOk;
     uint64_t sent = 0;

@@ -1,4 +1,4 @@
-// pcap.cpp - pcap capture files of SocketCAN frames.
+// pcap.cpp - pcap and pcapng capture files of SocketCAN frames.
 #include "pcap.h"
 
 #include "os.h"
@@ -15,6 +15,14 @@ constexpr uint32_t kMagicMicros = 0xA1B2C3D4;  // microsecond time stamps
 constexpr uint32_t kLinkTypeSocketCan = 227;   // LINKTYPE_CAN_SOCKETCAN
 constexpr uint32_t kRecordSize = 16;           // struct can_frame
 constexpr size_t kBufferSize = 64 * 1024;
+
+// pcapng blocks: section header, interface description, enhanced packet.
+constexpr uint32_t kBlockSection = 0x0A0D0D0A;
+constexpr uint32_t kBlockInterface = 0x00000001;
+constexpr uint32_t kBlockPacket = 0x00000006;
+constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
+constexpr uint16_t kOptionEnd = 0;
+constexpr uint16_t kOptionIfName = 2;
 
 constexpr uint32_t kCanExtended = 0x80000000;  // CAN_EFF_FLAG
 constexpr uint32_t kCanRemote = 0x40000000;    // CAN_RTR_FLAG
@@ -33,11 +41,60 @@ void Put16(std::vector<uint8_t> &out, uint16_t v) {
     out.insert(out.end(), b, b + 2);
 }
 
+void PutPadded(std::vector<uint8_t> &out, const void *data, size_t size) {
+    const auto *bytes = static_cast<const uint8_t *>(data);
+    out.insert(out.end(), bytes, bytes + size);
+    out.insert(out.end(), (4 - size % 4) % 4, 0);
+}
+
+// A pcapng block: type, total length, body, total length again.
+void PutBlock(std::vector<uint8_t> &out, uint32_t type, const std::vector<uint8_t> &body) {
+    const uint32_t total = static_cast<uint32_t>(12 + body.size());
+    Put32(out, type);
+    Put32(out, total);
+    out.insert(out.end(), body.begin(), body.end());
+    Put32(out, total);
+}
+
+void PutPcapHeader(std::vector<uint8_t> &out) {
+    Put32(out, kMagicMicros);
+    Put16(out, 2); // version 2.4
+    Put16(out, 4);
+    Put32(out, 0); // time zone: UTC
+    Put32(out, 0); // accuracy of the time stamps
+    Put32(out, kRecordSize); // snapshot length: whole records
+    Put32(out, kLinkTypeSocketCan);
+}
+
+void PutPcapngHeader(std::vector<uint8_t> &out, const std::vector<std::string> &interfaces) {
+    std::vector<uint8_t> body;
+    Put32(body, kByteOrderMagic);
+    Put16(body, 1); // version 1.0
+    Put16(body, 0);
+    Put32(body, 0xFFFFFFFF); // section length: not given
+    Put32(body, 0xFFFFFFFF);
+    PutBlock(out, kBlockSection, body);
+    for (const std::string &name : interfaces) {
+        body.clear();
+        Put16(body, kLinkTypeSocketCan);
+        Put16(body, 0);
+        Put32(body, kRecordSize);
+        const size_t length = name.size() > 0xFFFF ? 0xFFFF : name.size();
+        Put16(body, kOptionIfName);
+        Put16(body, static_cast<uint16_t>(length));
+        PutPadded(body, name.data(), length);
+        Put16(body, kOptionEnd);
+        Put16(body, 0);
+        PutBlock(out, kBlockInterface, body); // time stamps in microseconds, the default
+    }
+}
+
 } // namespace
 
 struct PcapFile {
     FILE *file = nullptr;
     bool isStdout = false;
+    bool pcapng = false;
     std::string path;
     std::vector<uint8_t> buffer;
 };
@@ -58,7 +115,7 @@ void EncodeSocketCanFrame(const CanMsg &frame, uint8_t out[16]) {
     if (!remote) std::memcpy(out + 8, frame.Data, len);
 }
 
-PcapFile *PcapOpen(const std::string &path, std::string *why) {
+PcapFile *PcapOpen(const std::string &path, const std::vector<std::string> &interfaces, std::string *why) {
     auto *p = new PcapFile;
     p->path = path == "-" ? "standard output" : path;
     p->isStdout = path == "-";
@@ -71,13 +128,9 @@ PcapFile *PcapOpen(const std::string &path, std::string *why) {
         return nullptr;
     }
     p->buffer.reserve(kBufferSize);
-    Put32(p->buffer, kMagicMicros);
-    Put16(p->buffer, 2); // version 2.4
-    Put16(p->buffer, 4);
-    Put32(p->buffer, 0); // time zone: UTC
-    Put32(p->buffer, 0); // accuracy of the time stamps
-    Put32(p->buffer, kRecordSize); // snapshot length: whole records
-    Put32(p->buffer, kLinkTypeSocketCan);
+    p->pcapng = interfaces.size() > 1;
+    if (p->pcapng) PutPcapngHeader(p->buffer, interfaces);
+    else PutPcapHeader(p->buffer);
     if (!PcapFlush(p, why)) {
         std::string ignored;
         PcapClose(p, &ignored);
@@ -86,14 +139,29 @@ PcapFile *PcapOpen(const std::string &path, std::string *why) {
     return p;
 }
 
-bool PcapWrite(PcapFile *p, int64_t seconds, int32_t micros, const CanMsg &frame, std::string *why) {
-    if (p->buffer.size() + 16 + kRecordSize > kBufferSize && !PcapFlush(p, why)) return false;
+bool PcapWrite(PcapFile *p, size_t iface, int64_t seconds, int32_t micros, const CanMsg &frame,
+               std::string *why) {
+    if (p->buffer.size() + 32 + kRecordSize > kBufferSize && !PcapFlush(p, why)) return false;
+    uint8_t record[kRecordSize];
+    EncodeSocketCanFrame(frame, record);
+    if (p->pcapng) {
+        const uint64_t stamp = static_cast<uint64_t>(seconds) * 1000000u + static_cast<uint64_t>(micros);
+        const uint32_t total = 32 + kRecordSize;
+        Put32(p->buffer, kBlockPacket);
+        Put32(p->buffer, total);
+        Put32(p->buffer, static_cast<uint32_t>(iface));
+        Put32(p->buffer, static_cast<uint32_t>(stamp >> 32));
+        Put32(p->buffer, static_cast<uint32_t>(stamp));
+        Put32(p->buffer, kRecordSize); // bytes stored
+        Put32(p->buffer, kRecordSize); // bytes of the packet
+        p->buffer.insert(p->buffer.end(), record, record + kRecordSize);
+        Put32(p->buffer, total);
+        return true;
+    }
     Put32(p->buffer, static_cast<uint32_t>(seconds));
     Put32(p->buffer, static_cast<uint32_t>(micros));
     Put32(p->buffer, kRecordSize); // bytes stored
     Put32(p->buffer, kRecordSize); // bytes of the packet
-    uint8_t record[kRecordSize];
-    EncodeSocketCanFrame(frame, record);
     p->buffer.insert(p->buffer.end(), record, record + kRecordSize);
     return true;
 }

@@ -1,13 +1,15 @@
-// pcap.h - capture files that Wireshark and tshark open: the classic pcap
-// format with link type 227 (LINKTYPE_CAN_SOCKETCAN), one SocketCAN
-// can_frame record per frame, time stamps in microseconds of the host
-// clock.  Records are gathered in a buffer; PcapFlush writes them out.
+// pcap.h - capture files that Wireshark and tshark open, with link type 227
+// (LINKTYPE_CAN_SOCKETCAN), one SocketCAN can_frame record per frame, time
+// stamps in microseconds of the host clock: the classic pcap format for
+// one interface, pcapng with one named interface per adapter for several.
+// Records are gathered in a buffer; PcapFlush writes them out.
 #pragma once
 
 #include "korva_api.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace korva_tool {
 
@@ -20,13 +22,16 @@ void EncodeSocketCanFrame(const CanMsg &frame, uint8_t out[16]);
 
 struct PcapFile;
 
-// Creates path ("-": standard output, switched to binary) and writes the
-// file header at once, so that a reader on a pipe starts.  nullptr with
-// the reason in *why.
-PcapFile *PcapOpen(const std::string &path, std::string *why);
-// Adds one frame, logged at the given host time, to the buffer (which is
-// written out when it fills).  False with the reason in *why.
-bool PcapWrite(PcapFile *file, int64_t seconds, int32_t micros, const CanMsg &frame, std::string *why);
+// Creates path ("-": standard output, switched to binary) for frames of
+// the given interfaces (at least one) and writes the file's header at
+// once, so that a reader on a pipe starts.  nullptr with the reason in
+// *why.
+PcapFile *PcapOpen(const std::string &path, const std::vector<std::string> &interfaces, std::string *why);
+// Adds one frame of interfaces[iface], logged at the given host time, to
+// the buffer (which is written out when it fills).  False with the reason
+// in *why.
+bool PcapWrite(PcapFile *file, size_t iface, int64_t seconds, int32_t micros, const CanMsg &frame,
+               std::string *why);
 // Whether frames wait in the buffer.
 bool PcapPending(const PcapFile *file);
 // Writes the buffer out.  False with the reason in *why.
