@@ -26,7 +26,7 @@ FUZZ_SECONDS=${KORVA_FUZZ_SECONDS:-60}
 PACKAGES=(cmake make g++ clang libclang-rt-14-dev libgtest-dev pkg-config python3 python3-can python3-serial
           python3-venv python3-pip python3-setuptools python3-wheel dpkg-dev file libiniparser-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-          wine wine64 python3-pefile debootstrap git tshark tmux
+          wine wine64 python3-pefile debootstrap git tshark tmux can-utils
           debhelper dh-python pybuild-plugin-pyproject python3-all lintian help2man zip unzip)
 missing=()
 for p in "${PACKAGES[@]}"; do

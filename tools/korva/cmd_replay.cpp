@@ -27,7 +27,8 @@ frame a line, optionally ending in R or T (received, sent):
 with the spacing their time stamps give.  With ADAPTER, every frame goes
 to it, whatever interface the log names.  With LOGNAME=ADAPTER (can0=%s)
 the frames of each log interface go to its adapter, on the log's one time
-line; frames of interfaces not named are skipped and counted.
+line; frames of interfaces not named are skipped and counted, and a named
+interface must have frames (canplayer writes the reverse, ADAPTER=LOGNAME).
 Lines that do not start with "(" (comments, blank lines) are skipped.
 Error frames and CAN FD frames are skipped and counted: a Lawicel adapter
 sends classic CAN frames only.  A raw length code above 8
