@@ -242,7 +242,7 @@ int CmdReplay(int argc, char **argv) {
         switch (opt) {
         case 'h': {
             const char *a = kOsExampleAdapter;
-            std::printf(kReplayHelp, a, kAdapterOptionsHelp, kTraceOptionHelp, a, a, a, "ttyUSB1");
+            std::printf(kReplayHelp, a, kAdapterOptionsHelp, kTraceOptionHelp, a, a, a, kOsExampleAdapter2);
             return kExitOk;
         }
         case kOptSpeed:

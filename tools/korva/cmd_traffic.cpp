@@ -46,7 +46,7 @@ came and whether any were lost.
   korva dump -b 500k %s
   korva dump --timestamps -n 10 -l bus.log %s
   korva dump --pcap - %s | wireshark -k -i -
-  korva dump -l two-buses.log %s ttyUSB1
+  korva dump -l two-buses.log %s %s
 )";
 
 constexpr char kSendHelp[] = R"(Usage: korva send [options] ADAPTER FRAME...
@@ -96,7 +96,7 @@ int CmdDump(int argc, char **argv) {
         switch (opt) {
         case 'h': {
             const char *a = kOsExampleAdapter;
-            std::printf(kDumpHelp, a, a, a, kAdapterOptionsHelp, kTraceOptionHelp, a, kOsExamplePath, a, a);
+            std::printf(kDumpHelp, a, a, a, kAdapterOptionsHelp, kTraceOptionHelp, a, kOsExamplePath, a, a, kOsExampleAdapter2);
             return kExitOk;
         }
         case 'f':

@@ -19,6 +19,7 @@ extern const char kOsAdapterHelp[];    // what ADAPTER may be, for korva --help
 extern const char kOsListHelp[];       // korva list --help; a format taking the --trace help
 extern const char kOsDeviceExamples[]; // device names in error messages: "ttyUSB0, /dev/ttyS1, can0"
 extern const char kOsExampleAdapter[]; // the device in examples of the help: "ttyUSB0"
+extern const char kOsExampleAdapter2[]; // a second one, for examples with two: "ttyUSB1"
 extern const char kOsExamplePath[];    // the same with its full path: "/dev/ttyUSB0"
 extern const char kOsScanPlace[];      // where a serial number is looked for: "in /dev"
 

@@ -43,6 +43,7 @@ adapters.  Each adapter costs a few hundred milliseconds of probing.
 %s)";
 const char kOsDeviceExamples[] = "ttyUSB0, /dev/ttyS1, can0";
 const char kOsExampleAdapter[] = "ttyUSB0";
+const char kOsExampleAdapter2[] = "ttyUSB1";
 const char kOsExamplePath[] = "/dev/ttyUSB0";
 const char kOsScanPlace[] = "in /dev";
 

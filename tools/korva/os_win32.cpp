@@ -37,6 +37,7 @@ Each adapter costs a few hundred milliseconds of probing.
 %s)";
 const char kOsDeviceExamples[] = R"(COM3, \\.\COM12, USB-COM4)";
 const char kOsExampleAdapter[] = "COM3";
+const char kOsExampleAdapter2[] = "COM4";
 const char kOsExamplePath[] = R"(\\.\COM12)";
 const char kOsScanPlace[] = "on the COM ports";
 
