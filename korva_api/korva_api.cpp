@@ -121,7 +121,7 @@ void *ReaderMain(void *arg) {
 void StopReader(Device *dev) {
     AtomicStore(dev->StopThread, 1);
     if (dev->WakePipeOpen) PlatWake(dev->WakePipe[1]);
-    for (uint32_t looks = 0; AtomicLoad(dev->ThreadAlive); ++looks) PlatSleepMicros(looks < 100 ? 0 : 1000);
+    for (uint32_t looks = 0; AtomicLoad(dev->ThreadAlive); ++looks) PlatSleepMicros(looks < 100 ? 0 : 100);
     PlatThreadRelease(dev->Thread);
 }
 
@@ -303,13 +303,17 @@ int32_t OpenAndRegister(Device *cand, int32_t mode) {
     // From here on the registered copy owns the channel and its buffers.
     HandOverDevice(cand);
 
-    dev->RxLine = static_cast<char *>(std::malloc(RX_LINE_SIZE));
+    // The receive text buffer may hold bytes that arrived behind the open
+    // command's reply: the reader decodes them first.
+    if (dev->RxLine == nullptr) {
+        dev->RxLine = static_cast<char *>(std::calloc(RX_BUF_SIZE, 1));
+        dev->RxHave = 0;
+    }
     if (dev->RxLine == nullptr) {
         AbandonRegistered(dev);
         TraceAt(UNIT_API, 110, KORVA_ERR_SYSTEM, "malloc");
         return KORVA_ERR_SYSTEM;
     }
-    std::memset(dev->RxLine, 0, RX_LINE_SIZE);
     dev->RingBuf = static_cast<CanMsg *>(std::malloc(RING_SIZE * sizeof(CanMsg)));
     if (dev->RingBuf == nullptr) {
         AbandonRegistered(dev);
@@ -347,10 +351,12 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Close(int32_t handle) {
         TraceAt(UNIT_API, 144, KORVA_ERR_HANDLE, "Handle is unknown");
         return KORVA_ERR_HANDLE;
     }
+    // The adapter leaves the bus, what is still queued goes, and the
+    // reader ends: each step ends as soon as it is done.  Bytes written
+    // are the system's to deliver (closing a tty or socket sends them).
     const DriverOps ops = OpsOf(dev);
     ops.ResetDevice(dev);
     ops.FlushWriteBuffer(dev);
-    PlatSleepMicros(100000);
     StopReader(dev);
     DestroySync(dev);
     ops.CloseDevice(dev);

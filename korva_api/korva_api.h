@@ -186,9 +186,12 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Open(const char *name, int32_t mode);
  * reader thread and frees the handle for reuse.  0 or KORVA_ERR_HANDLE. */
 KORVA_EXPORT int32_t KORVA_CALL KORVA_Close(int32_t handle);
 
-/* Configures the adapter or the library; see KORVA_IOCTL_*.  Returns the
- * request's result, KORVA_ERR_HANDLE for a handle that is not open (except
- * requests 1, 8, 11), KORVA_ERR_IOCTL for an unknown request. */
+/* Configures the adapter or the library; see KORVA_IOCTL_*.  A request
+ * that the adapter refuses (BEL) or leaves unanswered returns
+ * KORVA_ERR_COMMAND, and the adapter is opened again with the settings it
+ * had: the handle keeps working.  Returns the request's result,
+ * KORVA_ERR_HANDLE for a handle that is not open (except requests 1, 8,
+ * 11), KORVA_ERR_IOCTL for an unknown request. */
 KORVA_EXPORT int32_t KORVA_CALL KORVA_Ioctl(int32_t handle, uint32_t request, void *argument);
 
 /* Fetches up to count received frames into frames[] (all count records are
@@ -198,8 +201,9 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Ioctl(int32_t handle, uint32_t request, vo
 KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint32_t count, uint32_t *read);
 
 /* Queues count frames for transmission and stores the number taken in
- * *written (set to 0 first).  Lawicel adapters send queued frames within
- * one clock tick, before any command, or at KORVA_Flush; while a
+ * *written (set to 0 first).  On Lawicel adapters the reader thread sends
+ * queued frames as soon as it can (frames written in a burst leave
+ * together), and they go before any command and at KORVA_Flush; while a
  * configuration request has the adapter's CAN channel closed, frames are
  * held back and KORVA_Write may wait for it (about a second at most).
  * Every frame counted in *written reaches the line, in order, unless the

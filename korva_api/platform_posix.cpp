@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <new>
 #include <poll.h>
 #include <sched.h>
@@ -174,6 +175,10 @@ int PlatTcpConnect(int sock, uint32_t addrNet, uint16_t port, int timeoutMs) {
     // minutes; non-blocking with a poll bounds it.
     const int flags = ::fcntl(sock, F_GETFL);
     if (flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0) return -1;
+    // Every write of the library is a whole command or a batch of frame
+    // text: Nagle's algorithm would only hold the next one back.
+    const int on = 1;
+    if (::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) return -1;
     if (::connect(sock, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return 0;
     if (errno != EINPROGRESS && errno != EINTR) return -1;
     const int64_t deadline = PlatMonotonicMicros() + static_cast<int64_t>(timeoutMs) * 1000;
@@ -207,6 +212,18 @@ long PlatRead(int fd, void *buf, size_t n, int isSocket) {
     do {
         rc = isSocket ? SysCalls.recv(fd, buf, n) : SysCalls.read(fd, buf, n);
     } while (rc < 0 && errno == EINTR);
+    if (isSocket && rc > 0) {
+        // Acknowledge at once: a gateway that runs Nagle's algorithm holds
+        // its next small segment (the frame after a "z") until our ACK,
+        // which delayed acknowledgement would hold back some 40 ms.  Linux
+        // clears the switch after each ACK, so it is set after every read.
+        // Best effort: what refuses it (a descriptor that is no TCP
+        // socket) has told the read already.
+        const int saved = errno;
+        const int on = 1;
+        [[maybe_unused]] const int ignored = ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+        errno = saved;
+    }
     return rc;
 }
 

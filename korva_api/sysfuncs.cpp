@@ -149,6 +149,7 @@ void FreeDeviceList(Device **list) {
         // transmit buffer a probe allocated goes with its record.
         Device *d = list[i];
         std::free(d->TxBuf);
+        std::free(d->RxLine);
         if (d->TxMutexInit) pthread_mutex_destroy(&d->TxMutex);
         std::free(list[i]);
         list[i] = nullptr;
@@ -160,6 +161,8 @@ void HandOverDevice(Device *dev) {
     dev->ChannelOpen = 0;
     dev->TxBuf = nullptr;
     AtomicStore(dev->TxCount, 0U);
+    dev->RxLine = nullptr;
+    dev->RxHave = 0;
     dev->WakePipe[0] = dev->WakePipe[1] = -1;
     dev->WakePipeOpen = 0;
     if (dev->TxMutexInit) {
@@ -187,6 +190,9 @@ void ReleaseChannelResources(Device *dev) {
                 static_cast<unsigned>(queued));
     std::free(dev->TxBuf);
     dev->TxBuf = nullptr;
+    std::free(dev->RxLine);
+    dev->RxLine = nullptr;
+    dev->RxHave = 0;
     if (dev->TxMutexInit) {
         pthread_mutex_destroy(&dev->TxMutex);
         dev->TxMutexInit = 0;
@@ -228,16 +234,31 @@ int32_t GetMsgFromBuf(Device *dev, CanMsg *out) {
 }
 
 int32_t AddMsg2BufAndNotify(Device *dev, const CanMsg *msg) {
-    const int32_t rc = AddMsg2Buf(dev, *msg);
-    if (rc != 0) {
+    return AddMsgs2BufAndNotify(dev, msg, 1) == 1 ? 0 : KORVA_ERR_NO_MEMORY;
+}
+
+uint32_t AddMsgs2BufAndNotify(Device *dev, const CanMsg *msgs, uint32_t count) {
+    if (count == 0 || dev->RingBuf == nullptr) return 0;
+    if (pthread_mutex_lock(&dev->RingMutex) != 0) {
         AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_BUFFER_OVERRUN));
-        return rc;
+        return 0;
     }
+    const uint32_t room = RING_SIZE - dev->RingCount;
+    const uint32_t stored = count < room ? count : room;
+    for (uint32_t i = 0; i < stored; ++i) {
+        if (dev->RingWrite == nullptr || dev->RingWrite > dev->RingBuf + (RING_SIZE - 1))
+            dev->RingWrite = dev->RingBuf;
+        *dev->RingWrite++ = msgs[i];
+    }
+    AtomicStore(dev->RingCount, dev->RingCount + stored);
+    pthread_mutex_unlock(&dev->RingMutex);
+    if (stored < count) AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_BUFFER_OVERRUN));
+    if (stored == 0) return 0;
     pthread_mutex_lock(&dev->WaitMutex);
-    pthread_cond_signal(&dev->RxCond);
+    pthread_cond_broadcast(&dev->RxCond);
     pthread_mutex_unlock(&dev->WaitMutex);
-    if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev, 1);
-    return 0;
+    if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev, stored);
+    return stored;
 }
 
 void MarkChannelLost(Device *dev) {

@@ -31,7 +31,8 @@
 #define DEVICE_MAGIC 0xdeadbeefU
 #define DEVICE_LIST_SIZE 256
 #define RING_SIZE 10000
-#define RX_LINE_SIZE 64
+#define RX_LINE_SIZE 64   /* a line of the protocol and its carriage return fit in 63 bytes */
+#define RX_BUF_SIZE 4096  /* the receive text buffer: what one read takes */
 #define TX_BUF_SIZE 512
 
 /* Device kinds (Device.DeviceType). */
@@ -103,7 +104,7 @@ struct Device {
     int32_t Socket;            /* TCP socket, -1 when closed */
     char HostName[256];        /* host part of host:port */
     uint16_t Port;             /* TCP port */
-    char *RxLine;              /* 64-byte receive text buffer (owned) */
+    char *RxLine;              /* RX_BUF_SIZE-byte receive text buffer (owned) */
     pthread_t Thread;          /* reader thread */
     int32_t BlockingRead;      /* atomic: nonzero = KORVA_Read waits */
     char *TxBuf;               /* 512-byte transmit collection buffer (owned) */
@@ -138,6 +139,9 @@ struct Device {
     int64_t ConnectRetryAfter; /* monotonic us before which a timed-out TCP connect is not tried again */
     int32_t Dialect;           /* KORVA_DIALECT_* that the probe found */
     int32_t LocalStamps;       /* atomic: quiet adapter: received frames get korva's time stamp */
+    uint32_t RxHave;           /* bytes in RxLine not decoded yet (an incomplete line), by the line's owner */
+    int32_t ReplyOwed;         /* "C" was sent and its reply not taken yet */
+    int32_t StaleReplies;      /* a reply did not come in time: it may still come, put the line in step first */
 };
 
 /* ---- atomic words of a plain record ---- */
@@ -236,6 +240,12 @@ KORVA_PUBLIC int32_t GetMsgFromBuf(Device *dev, CanMsg *out);
  * RcvEvent on success; sets KORVA_STATUS_BUFFER_OVERRUN when the ring
  * refused it.  Returns AddMsg2Buf's result.  Every reader thread uses it. */
 KORVA_PUBLIC int32_t AddMsg2BufAndNotify(Device *dev, const CanMsg *msg);
+/* Stores count frames received together, in order, under one lock, and
+ * wakes readers once (RcvEvent is posted once per stored frame); frames
+ * the full ring refuses set KORVA_STATUS_BUFFER_OVERRUN.  Returns the
+ * number stored.  A record without a ring (one that is only being probed)
+ * stores nothing. */
+KORVA_PUBLIC uint32_t AddMsgs2BufAndNotify(Device *dev, const CanMsg *msgs, uint32_t count);
 /* Records that the transport broke: sets ChannelLost and
  * KORVA_STATUS_CHANNEL_LOST, wakes blocked readers and posts RcvEvent once,
  * so that nobody waits for frames that cannot come.  Only the first call

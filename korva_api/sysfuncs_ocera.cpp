@@ -189,8 +189,9 @@ int32_t SetDeviceBTR_Ocera(Device *dev, const uint8_t *btr) {
 }
 
 /* Reader thread.  It waits without time limit until the device has
- * something to read or KORVA_Close wakes it (WakePipe), reads one
- * record per call and stores each whole record in the ring.
+ * something to read or KORVA_Close wakes it (WakePipe), reads what the
+ * device holds (up to 32 records a call) and stores the whole records in
+ * the ring together.
  *
  * The kernel driver hands out whole records, but a device that is a byte
  * stream underneath (a tty, say) may deliver one in pieces: the bytes of
@@ -208,7 +209,9 @@ int32_t SetDeviceBTR_Ocera(Device *dev, const uint8_t *btr) {
  * because the descriptor would otherwise stay readable and the loop spin. */
 void *ReadThread_Ocera(void *arg) {
     auto *dev = static_cast<Device *>(arg);
-    uint8_t record[LINCAN_RECORD_SIZE];
+    constexpr size_t kRecords = 32; // taken by one read at most
+    uint8_t records[kRecords * LINCAN_RECORD_SIZE];
+    CanMsg frames[kRecords];
     size_t held = 0;
     while (!AtomicLoad(dev->StopThread)) {
         const int ready = PlatWaitReadableOrWake(dev->Fd, dev->WakePipe[0], -1);
@@ -218,7 +221,9 @@ void *ReadThread_Ocera(void *arg) {
             SleepUnlessStopped(dev, 100000);
             continue;
         }
-        const long n = PlatRead(dev->Fd, record + held, sizeof record - held, 0);
+        // As many whole records as the device holds; an incomplete one is
+        // completed by the next read.
+        const long n = PlatRead(dev->Fd, records + held, sizeof records - held, 0);
         if (n < 0 && PlatWouldBlock()) continue;
         if (n <= 0) {
             const int err = n < 0 ? PlatErrno() : 0;
@@ -227,11 +232,11 @@ void *ReadThread_Ocera(void *arg) {
             return reinterpret_cast<void *>(static_cast<intptr_t>(-1));
         }
         held += static_cast<size_t>(n);
-        if (held < sizeof record) continue;
-        held = 0;
-        CanMsg msg;
-        LinCanRecord2CanMsg(record, &msg);
-        AddMsg2BufAndNotify(dev, &msg);
+        const size_t whole = held / LINCAN_RECORD_SIZE;
+        for (size_t i = 0; i < whole; ++i) LinCanRecord2CanMsg(records + i * LINCAN_RECORD_SIZE, &frames[i]);
+        AddMsgs2BufAndNotify(dev, frames, static_cast<uint32_t>(whole));
+        held -= whole * LINCAN_RECORD_SIZE;
+        std::memmove(records, records + whole * LINCAN_RECORD_SIZE, held);
     }
     return nullptr;
 }

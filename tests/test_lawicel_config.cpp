@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -143,22 +144,121 @@ TEST(LawicelConfig, EachRequestRunsCloseCommandOpen) {
     }
 }
 
-TEST(LawicelConfig, RefusedOrUnansweredCommandLeavesTheAdapterClosed) {
+/* An adapter played by a FakeAdapter on a pty or behind a TCP port. */
+struct PlayedAdapter {
+    explicit PlayedAdapter(bool tcp) {
+        if (tcp) {
+            LoopbackListener listener;
+            name = listener.Name();
+            adapter = std::make_unique<FakeAdapter>(std::exchange(listener.fd, -1), true);
+        } else {
+            pty = std::make_unique<Pty>();
+            name = pty->Path();
+            adapter = std::make_unique<FakeAdapter>(pty->TakeMaster());
+        }
+        handle = KORVA_Open(name.c_str(), KORVA_MODE_NORMAL);
+        if (handle > 0) adapter->WaitCommand("O");
+    }
+    ~PlayedAdapter() {
+        if (handle > 0) KORVA_Close(handle);
+    }
+    /* A frame each way and the flags: the handle still works. */
+    void ExpectWorking(uint8_t tag) {
+        char line[16];
+        std::snprintf(line, sizeof line, "t1231%02X\r", tag);
+        ASSERT_TRUE(adapter->Send(line));
+        CanMsg m{};
+        uint32_t n = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (n == 0 && std::chrono::steady_clock::now() < deadline) ASSERT_EQ(KORVA_Read(handle, &m, 1, &n), 0);
+        ASSERT_EQ(n, 1U) << "no frame received";
+        EXPECT_EQ(m.Data[0], tag);
+        const CanMsg out{0x321, 1, {tag}, KORVA_FLAG_STANDARD, 0};
+        uint32_t written = 0;
+        ASSERT_EQ(KORVA_Write(handle, &out, 1, &written), 0);
+        EXPECT_EQ(written, 1U);
+        std::snprintf(line, sizeof line, "t3211%02X", tag);
+        EXPECT_TRUE(adapter->WaitCommand(line)) << "the frame did not reach the adapter";
+        uint32_t flags = 99;
+        EXPECT_EQ(KORVA_Ioctl(handle, KORVA_IOCTL_GET_FLAGS, &flags), 0);
+        EXPECT_EQ(flags, 0U);
+    }
+    std::unique_ptr<Pty> pty;
+    std::unique_ptr<FakeAdapter> adapter;
+    std::string name;
+    int32_t handle = 0;
+};
+
+class LawicelRefusal : public ::testing::TestWithParam<bool> {};
+
+/* A refused or unanswered configuration command fails the request, and the
+ * exchange still ends with the open command: the adapter keeps what it had
+ * and the handle keeps receiving, sending and answering. */
+TEST_P(LawicelRefusal, RefusedCommandFailsAndTheHandleKeepsWorking) {
+    PlayedAdapter a(GetParam());
+    ASSERT_GT(a.handle, 0);
+    ASSERT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_BLOCKING_READ, Arg(1)), 0);
+    const uint8_t btr[2] = {0x03, 0x14};
+    const uint32_t codeMask[2] = {0x123, 0x7FF};
+    struct Case {
+        uint32_t request;
+        void *argument;
+        const char *command;
+        const char *wire;
+    };
+    const Case cases[] = {
+        {KORVA_IOCTL_SET_SPEED, Arg(8), "S8", "C\rS8\rO\r"},
+        {KORVA_IOCTL_SET_BTR, const_cast<uint8_t *>(btr), "s0314", "C\rs0314\rO\r"},
+        {KORVA_IOCTL_SET_ACC_CODE_MASK, const_cast<uint32_t *>(codeMask), "M00000123", "C\rM00000123\rO\r"},
+    };
+    uint8_t tag = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.command);
+        a.adapter->On(c.command, "\a");
+        a.adapter->Clear();
+        EXPECT_EQ(KORVA_Ioctl(a.handle, c.request, c.argument), KORVA_ERR_COMMAND);
+        ASSERT_TRUE(a.adapter->WaitCommand("O"));
+        EXPECT_EQ(a.adapter->Raw(), c.wire);
+        a.ExpectWorking(++tag);
+    }
+}
+
+/* A slow adapter answers "S7" after the request has given up on it, and
+ * the open command behind it later still.  Those late carriage returns are
+ * not taken for the answers of the next exchange: its refusal is seen. */
+TEST_P(LawicelRefusal, LateReplyIsNotTakenForTheNextCommandsAnswer) {
+    PlayedAdapter a(GetParam());
+    ASSERT_GT(a.handle, 0);
+    ASSERT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_BLOCKING_READ, Arg(1)), 0);
+    a.adapter->Delay("S7", 600);
+    a.adapter->On("S5", "\a");
+    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_SPEED, Arg(7)), KORVA_ERR_COMMAND);
+    // While the adapter is late, a request fails (either it sees the
+    // refusal or it does not send its command); it never succeeds.
+    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_SPEED, Arg(5)), KORVA_ERR_COMMAND);
+    // Once the adapter has caught up, requests work again.
+    int32_t rc = KORVA_ERR_COMMAND;
+    for (int i = 0; i < 20 && rc == KORVA_ERR_COMMAND; ++i) rc = KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_SPEED, Arg(6));
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_SPEED, Arg(5)), KORVA_ERR_COMMAND);
+    a.ExpectWorking(0x5A);
+}
+
+INSTANTIATE_TEST_SUITE_P(PtyAndTcp, LawicelRefusal, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "Tcp" : "Pty"; });
+
+TEST(LawicelConfig, UnansweredCommandFailsAndTheLineIsPutInStep) {
     OpenedPty a;
     ASSERT_GT(a.handle, 0);
-    a.adapter.On("S6", "\a");
     a.adapter.On("S7", "");
-    a.adapter.On("M00000123", "\a");
     a.adapter.Clear();
-    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_SPEED, Arg(6)), KORVA_ERR_COMMAND);
     EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_SPEED, Arg(7)), KORVA_ERR_COMMAND);
-    const uint32_t codeMask[2] = {0x123, 0x7FF};
-    EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_ACC_CODE_MASK, const_cast<uint32_t *>(codeMask)),
-              KORVA_ERR_COMMAND);
-    // The next accepted request opens the adapter again.
+    // The next exchange asks for the version before its own command, so
+    // that a late reply lands before the "V" line.
     EXPECT_EQ(KORVA_Ioctl(a.handle, KORVA_IOCTL_SET_SPEED, Arg(5)), 0);
-    ASSERT_TRUE(a.adapter.WaitCommand("O"));
-    EXPECT_EQ(a.adapter.Raw(), "C\rS6\rC\rS7\rC\rM00000123\rC\rS5\rO\r");
+    ASSERT_TRUE(a.adapter.WaitCommand("S5"));
+    ASSERT_TRUE(a.adapter.WaitRawSize(std::string("C\rS7\rO\rC\rV\rS5\rO\r").size()));
+    EXPECT_EQ(a.adapter.Raw(), "C\rS7\rO\rC\rV\rS5\rO\r");
 }
 
 TEST(LawicelConfig, FlagsComeFromTheStatusReply) {

@@ -305,7 +305,10 @@ TEST(ToolAdapter, SendAsLoadGeneratorReportsItsRate) {
     RunResult flood = RunKorva(dir, {"send", "--count", "2000", sim.Link(), "7FF#0011223344556677"});
     EXPECT_EQ(0, flood.status) << flood.err;
     EXPECT_NE(std::string::npos, flood.err.find("2000 frames sent")) << flood.err;
-    // Every frame reached the adapter, the flush before closing included.
+    // Every frame reached the adapter, the flush before closing included:
+    // the simulator sees them before the "C" of the close (the first "C"
+    // is the open's).
+    ASSERT_TRUE(sim.WaitFor("rx C"));
     ASSERT_TRUE(sim.WaitFor("rx C"));
     const std::vector<std::string> lines = FrameLinesSeen(sim);
     EXPECT_EQ(100u + 2000u, lines.size());

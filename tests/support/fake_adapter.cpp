@@ -172,6 +172,11 @@ void FakeAdapter::On(const std::string &command, const std::string &reply) {
     replies_[command] = reply;
 }
 
+void FakeAdapter::Delay(const std::string &command, int ms) {
+    std::lock_guard<std::mutex> g(mu_);
+    delays_[command] = ms;
+}
+
 std::vector<std::string> FakeAdapter::Commands() {
     std::lock_guard<std::mutex> g(mu_);
     return commands_;
@@ -293,7 +298,7 @@ void FakeAdapter::Run() {
             }
             continue;
         }
-        std::vector<std::string> answers;
+        std::vector<std::pair<int, std::string>> answers;
         {
             std::lock_guard<std::mutex> g(mu_);
             raw_.append(buf, static_cast<size_t>(n));
@@ -304,13 +309,17 @@ void FakeAdapter::Run() {
                 }
                 commands_.push_back(partial_);
                 const auto r = replies_.find(partial_);
-                answers.push_back(r != replies_.end() ? r->second : DefaultReply(partial_));
+                const auto d = delays_.find(partial_);
+                answers.emplace_back(d != delays_.end() ? d->second : 0,
+                                     r != replies_.end() ? r->second : DefaultReply(partial_));
                 partial_.clear();
             }
             cv_.notify_all();
         }
-        for (const std::string &a : answers)
+        for (const auto &[delayMs, a] : answers) {
+            if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
             if (!a.empty()) Send(a);
+        }
     }
 }
 

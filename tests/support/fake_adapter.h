@@ -88,6 +88,9 @@ class FakeAdapter {
 
     /* Answers command (exact text, no CR) with reply; "" stays silent. */
     void On(const std::string &command, const std::string &reply);
+    /* Answers command only after ms, holding back everything after it
+     * meanwhile: a slow adapter that still answers in order. */
+    void Delay(const std::string &command, int ms);
     /* Command lines received so far, oldest first, and all raw bytes. */
     std::vector<std::string> Commands();
     std::string Raw();
@@ -114,6 +117,7 @@ class FakeAdapter {
     std::condition_variable cv_;
     std::mutex writeMu_;
     std::map<std::string, std::string> replies_;
+    std::map<std::string, int> delays_;
     std::vector<std::string> commands_;
     std::string raw_, partial_;
     int listener_ = -1;
