@@ -19,6 +19,7 @@
 #include "korva_api.h"
 
 #include "child.h"
+#include "pty_peer.h"
 
 #include <algorithm>
 #include <atomic>
@@ -32,18 +33,13 @@
 #include <mutex>
 #include <optional>
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-
 
 namespace {
 
@@ -155,35 +151,11 @@ int Receive(const Options &o, const std::filesystem::path &dir, double &korvaCpu
 // The benchmark plays a quiet adapter: it answers the open handshake, then
 // writes one frame line at a time.
 int Latency(const Options &o, const std::filesystem::path &dir) {
-    int master = -1, slave = -1;
-    char name[128];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return 1;
-    termios raw{};
-    tcgetattr(master, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(master, TCSANOW, &raw);
+    PtyLink pty;
     const std::string link = (dir / "ttyUSB9").string();
-    std::filesystem::create_symlink(name, link);
-    std::atomic<bool> answering{true};
-    std::thread adapter([&] {
-        std::string cmd;
-        char c;
-        while (answering) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            if (read(master, &c, 1) != 1) continue;
-            if (c != '\r') {
-                cmd += c;
-                continue;
-            }
-            const char *reply = cmd == "N" ? "N1234\r" : cmd == "V" ? "V1013\r" : "\r";
-            [[maybe_unused]] ssize_t n = write(master, reply, std::strlen(reply));
-            cmd.clear();
-        }
-    });
-    const int32_t h = KORVA_Open(link.c_str(), KORVA_MODE_NORMAL);
-    answering = false;
-    adapter.join();
+    if (!pty.Open(link)) return 1;
+    const int master = pty.master;
+    const int32_t h = OpenAnswering(pty, link);
     if (h < 0) {
         std::fprintf(stderr, "latency: KORVA_Open = %d\n", h);
         return 1;
@@ -209,12 +181,10 @@ int Latency(const Options &o, const std::filesystem::path &dir) {
         std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
     KORVA_Close(h);
-    close(master);
-    close(slave);
     if (ms.empty()) return 1;
-    std::sort(ms.begin(), ms.end());
-    std::printf("latency: %zu samples, median %.2f ms, 99th percentile %.2f ms, max %.2f ms\n", ms.size(),
-                ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)], ms.back());
+    const Figures f = FiguresOf(ms);
+    std::printf("latency: %zu samples, median %.2f ms, 99th percentile %.2f ms, max %.2f ms\n", f.count, f.median,
+                f.p99, f.max);
     return 0;
 }
 

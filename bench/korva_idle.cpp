@@ -20,6 +20,7 @@
 #include "mapper_os.h"
 
 #include "child.h"
+#include "pty_peer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -30,12 +31,10 @@
 #include <fstream>
 #include <map>
 #include <poll.h>
-#include <pty.h>
 #include <semaphore.h>
 #include <set>
 #include <sstream>
 #include <string>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -103,27 +102,6 @@ int32_t OpenRetrying(const std::string &name) {
     for (int i = 0; i < 5 && h == KORVA_ERR_NO_DEVICE; ++i) h = KORVA_Open(name.c_str(), KORVA_MODE_NORMAL);
     return h;
 }
-
-// A pseudo-terminal in raw mode with its slave linked as dir/name.
-struct PtyLink {
-    int master = -1, slave = -1;
-    bool Open(const fs::path &link) {
-        char name[128];
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return false;
-        termios raw{};
-        tcgetattr(master, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(master, TCSANOW, &raw);
-        std::error_code ec;
-        fs::remove(link, ec);
-        fs::create_symlink(name, link);
-        return true;
-    }
-    ~PtyLink() {
-        if (master >= 0) close(master);
-        if (slave >= 0) close(slave);
-    }
-};
 
 int Adapters(const Options &o, const fs::path &dir, const std::string &transport, int count) {
     std::vector<std::unique_ptr<Child>> sims;
@@ -201,25 +179,7 @@ int Latency(const Options &o, const fs::path &dir) {
     PtyLink pty;
     const fs::path link = dir / "ttyUSB98";
     if (!pty.Open(link)) return 1;
-    std::atomic<bool> answering{true};
-    std::thread adapter([&] {
-        std::string cmd;
-        char c;
-        while (answering) {
-            pollfd p{pty.master, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0 || read(pty.master, &c, 1) != 1) continue;
-            if (c != '\r') {
-                cmd += c;
-                continue;
-            }
-            const char *reply = cmd == "N" ? "N1234\r" : cmd == "V" ? "V1013\r" : "\r";
-            [[maybe_unused]] ssize_t n = write(pty.master, reply, std::strlen(reply));
-            cmd.clear();
-        }
-    });
-    const int32_t h = KORVA_Open(link.c_str(), KORVA_MODE_NORMAL);
-    answering = false;
-    adapter.join();
+    const int32_t h = OpenAnswering(pty, link.string());
     if (h < 0) return 1;
     KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1));
     fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
