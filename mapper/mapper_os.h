@@ -64,8 +64,8 @@ void OsSignalDestroy(OsSignal *signal);
 void *OsSignalHandle(OsSignal *signal);
 void OsSignalRaise(OsSignal *signal);
 /* Waits until the signal is raised or timeoutMs pass (OS_WAIT_FOREVER:
- * without limit). */
-void OsSignalWait(OsSignal *signal, uint32_t timeoutMs);
+ * without limit).  1 when it was raised, 0 after the time-out. */
+int OsSignalWait(OsSignal *signal, uint32_t timeoutMs);
 
 /* ---- the notification thread ---- */
 typedef struct OsThread OsThread;

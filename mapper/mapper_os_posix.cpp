@@ -167,7 +167,7 @@ void *OsSignalHandle(OsSignal *signal) { return &signal->Sem; }
 
 void OsSignalRaise(OsSignal *signal) { sem_post(&signal->Sem); }
 
-void OsSignalWait(OsSignal *signal, uint32_t timeoutMs) {
+int OsSignalWait(OsSignal *signal, uint32_t timeoutMs) {
     sem_t *s = &signal->Sem;
     int rc;
     if (timeoutMs == OS_WAIT_FOREVER) {
@@ -178,9 +178,10 @@ void OsSignalWait(OsSignal *signal, uint32_t timeoutMs) {
         while ((rc = sem_clockwait(s, CLOCK_MONOTONIC, &deadline)) != 0 && errno == EINTR) {
         }
     }
-    if (rc == 0)
-        while (sem_trywait(s) == 0) {
-        }
+    if (rc != 0) return 0;
+    while (sem_trywait(s) == 0) {
+    }
+    return 1;
 }
 
 OsThread *OsThreadStart(void (*body)(void *arg), void *arg) {

@@ -69,7 +69,9 @@ void *OsSignalHandle(OsSignal *signal) { return signal; }
 
 void OsSignalRaise(OsSignal *signal) { SetEvent(reinterpret_cast<HANDLE>(signal)); }
 
-void OsSignalWait(OsSignal *signal, uint32_t timeoutMs) { WaitForSingleObject(reinterpret_cast<HANDLE>(signal), timeoutMs); }
+int OsSignalWait(OsSignal *signal, uint32_t timeoutMs) {
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(signal), timeoutMs) == WAIT_OBJECT_0 ? 1 : 0;
+}
 
 OsThread *OsThreadStart(void (*body)(void *arg), void *arg) {
     OsThread *t = new (std::nothrow) OsThread;

@@ -32,13 +32,14 @@ constexpr uint32_t kFifoSize = 4096;
 // passes (256 per millisecond is far above any CAN bus).
 constexpr uint32_t kNotifyBatch = 256;
 constexpr uint32_t kNotifyPollMs = 1;       // pause between two passes while frames come
+constexpr int kNotifyEarlyWakes = 4;        // batches that may come before a pass while frames wait
 constexpr uint32_t kNotifyStopMs = 5000;    // bound of waiting for the thread to end or park
 
 constexpr char kMakerLine[] = "korva CAN adapter library, korva project";
 
 CanMsg Fifo[kFifoSize];   // frames the notification thread has read, oldest at FifoHead
 uint32_t FifoHead = 0;    // under OsLock
-uint32_t FifoCount = 0;   // under OsLock
+std::atomic<uint32_t> FifoCount{0}; // changed under OsLock; the notification thread peeks without it
 
 // The identifier kind CAN_Write gives frames whose MsgType does not say.
 uint8_t DefaultFrameFlag = KORVA_FLAG_STANDARD;
@@ -145,9 +146,21 @@ void NotifyLoop(void *arg) {
         // Set on every pass that leaves frames waiting, so that an
         // application reading one frame per wake-up still drains the FIFO.
         const bool pending = NotifyPass();
-        if (pending)
-            if (void *event = NotifyEvent.load()) OsSetEvent(event);
-        OsSignalWait(self->Signal, self->Armed && !pending ? OS_WAIT_FOREVER : kNotifyPollMs);
+        if (!pending) {
+            OsSignalWait(self->Signal, self->Armed ? OS_WAIT_FOREVER : kNotifyPollMs);
+            continue;
+        }
+        if (void *event = NotifyEvent.load()) OsSetEvent(event);
+        // The application has frames to take: the thread looks again after
+        // a millisecond, to set its event once more, or as soon as new
+        // frames come once it has taken all of the FIFO (a reply to its
+        // request).  New frames while it is still taking them wait a few
+        // batches, so that the thread does not contend with it for the lock
+        // at every batch of a flood.
+        for (int early = 0; OsSignalWait(self->Signal, kNotifyPollMs) && early < kNotifyEarlyWakes &&
+                            FifoCount.load() > 0 && self->Command.load() == kNotifyRun;
+             ++early) {
+        }
     }
 }
 
