@@ -14,7 +14,9 @@
  *     for no more bytes than ClearCommError reports waiting, so they
  *     complete at once; they take up to 4 KiB into the entry's buffer,
  *     from which the small reads of the reader thread are served (every
- *     call into the port is a round trip to the wine server).
+ *     call into the port is a round trip to the wine server).  A read
+ *     that hands out the byte which ended a wait takes what came after it
+ *     as well: a read returns with what has arrived, never waits for more.
  *   - a write copies the bytes into the entry's own buffer and starts an
  *     overlapped write of them, as a POSIX tty takes bytes into its kernel
  *     buffer: bytes reported written are never written twice or lost while
@@ -39,8 +41,12 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include "korva_api.h"
 #include "platform.h"
 
+#include <mstcpip.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -68,6 +74,7 @@ struct Desc {
     OVERLAPPED readOv{};
     bool readPending = false;
     char byte = 0;       // what the outstanding read brings
+    bool lone = false;   // inBuf holds just that byte: what came after it is still queued
     DWORD readError = 0; // a failed outstanding read, reported by the next read
     char inBuf[kReadChunk];
     DWORD inHead = 0;
@@ -189,6 +196,7 @@ bool CollectRead(Desc *d, bool wait) {
             d->inBuf[0] = d->byte;
             d->inHead = 0;
             d->inTail = 1;
+            d->lone = true;
         }
         return true;
     }
@@ -236,21 +244,29 @@ bool CollectWrite(Desc *d, bool wait) {
     return true;
 }
 
-/* Reads what the input queue holds into inBuf, which is empty: the read
- * asks for no more than is there, so it completes at once.  The bytes
- * read (0 when the queue was empty), or -1. */
+/* Appends what the input queue holds to inBuf, as far as it has room
+ * (bytes not handed out yet move to its start first): the read asks for no
+ * more than is there, so it completes at once.  The bytes read (0 when the
+ * queue was empty), or -1. */
 long FillInput(Desc *d) {
+    if (d->inHead > 0) {
+        std::memmove(d->inBuf, d->inBuf + d->inHead, d->inTail - d->inHead);
+        d->inTail -= d->inHead;
+        d->inHead = 0;
+    }
+    const DWORD room = kReadChunk - d->inTail;
+    if (room == 0) return 0;
     const long queued = InputQueued(d);
     if (queued <= 0) return queued;
-    const DWORD want = static_cast<DWORD>(queued) < kReadChunk ? static_cast<DWORD>(queued) : kReadChunk;
+    const DWORD want = static_cast<DWORD>(queued) < room ? static_cast<DWORD>(queued) : room;
     OVERLAPPED ov{};
     ov.hEvent = d->readOv.hEvent;
     ResetEvent(ov.hEvent);
     DWORD got = 0;
-    if (!ReadFile(d->handle, d->inBuf, want, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) return FailLast();
+    if (!ReadFile(d->handle, d->inBuf + d->inTail, want, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING)
+        return FailLast();
     if (!GetOverlappedResult(d->handle, &ov, &got, TRUE)) return FailLast();
-    d->inHead = 0;
-    d->inTail = got;
+    d->inTail += got;
     return static_cast<long>(got);
 }
 
@@ -273,6 +289,7 @@ int WaitSerialReadable(Desc *d, int timeoutMs, HANDLE wake = nullptr) {
             d->inBuf[0] = d->byte; // there was a byte after all
             d->inHead = 0;
             d->inTail = 1;
+            d->lone = true;
             return 1;
         }
         const DWORD error = GetLastError();
@@ -293,6 +310,7 @@ long ReadSerial(Desc *d, char *buf, size_t n) {
     if (n == 0) return 0;
     if (d->readPending && !CollectRead(d, false)) return Fail(WSAEWOULDBLOCK);
     if (d->inHead == d->inTail) {
+        d->lone = false;
         if (d->readError != 0) {
             const int error = static_cast<int>(d->readError);
             d->readError = 0;
@@ -301,6 +319,12 @@ long ReadSerial(Desc *d, char *buf, size_t n) {
         const long got = FillInput(d);
         if (got < 0) return -1;
         if (got == 0) return Fail(WSAEWOULDBLOCK);
+    } else if (d->lone && n > 1) {
+        // The byte that ended a wait usually heads a whole line: the rest
+        // is taken with it, so that the caller gets what has arrived in
+        // one read.  A failure here is reported by the next read.
+        d->lone = false;
+        if (FillInput(d) < 0) d->readError = static_cast<DWORD>(t_error);
     }
     const DWORD have = d->inTail - d->inHead;
     const DWORD take = n < have ? static_cast<DWORD>(n) : have;
@@ -376,6 +400,37 @@ int WaitSocketOrWake(Desc *d, HANDLE wake, int timeoutMs) {
     return rc == WAIT_OBJECT_0 ? 1 : FailLast();
 }
 
+/* Waits of a few milliseconds need the finer system timer: raised for each
+ * serial port and socket, and lowered again when it closes. */
+void RaiseTimer(int fd) { Lookup(fd)->timerRaised = timeBeginPeriod(1) == TIMERR_NOERROR; }
+
+constexpr char kUnitWin32[] = "korva_api/platform_win32";
+
+} // namespace
+
+/* The trace (sysfuncs.h, which cannot be included beside windows.h: both
+ * declare GetTickCount). */
+extern "C" void TraceAt(const char *unit, int32_t line, int32_t level, const char *format, ...);
+
+namespace {
+
+/* A connected socket sends each batch at once (TCP_NODELAY: the writes are
+ * whole batches of frame lines) and acknowledges every segment at once
+ * (an ACK frequency of 1), so that a gateway that leaves Nagle's algorithm
+ * on never waits for a delayed acknowledgement before its next small
+ * segment.  Neither is needed to work: a failure is traced and the
+ * connection used as it is (wine, for one, knows no ACK frequency). */
+void TuneConnected(Desc *d) {
+    const BOOL on = TRUE;
+    if (setsockopt(d->socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on) != 0)
+        TraceAt(kUnitWin32, __LINE__, KORVA_DEBUG_LEVEL_SYSTEM, "%s (%d)", "setsockopt TCP_NODELAY", WSAGetLastError());
+    DWORD frequency = 1, returned = 0;
+    if (WSAIoctl(d->socket, SIO_TCP_SET_ACK_FREQUENCY, &frequency, sizeof frequency, nullptr, 0, &returned, nullptr,
+                 nullptr) != 0)
+        TraceAt(kUnitWin32, __LINE__, KORVA_DEBUG_LEVEL_SYSTEM, "%s (%d)", "WSAIoctl SIO_TCP_SET_ACK_FREQUENCY",
+                WSAGetLastError());
+}
+
 int CloseDesc(int fd) {
     Desc *d = Lookup(fd);
     if (d == nullptr) return Fail(ERROR_INVALID_HANDLE);
@@ -389,16 +444,21 @@ int CloseDesc(int fd) {
     } else {
         // A write still under way is given a moment to finish, as a POSIX
         // close lets the tty drain; then everything outstanding is cancelled.
+        // CancelIoEx, not CancelIo: the outstanding 1-byte read was issued
+        // by the reader thread, and CancelIo cancels only the calling
+        // thread's I/O, so on a port that sends nothing (an adapter that
+        // answers no command) the read would stay pending for ever.  Its
+        // end is waited for before the OVERLAPPED and the byte it fills go.
         if (d->writePending) WaitForSingleObject(d->writeOv.hEvent, 100);
-        CancelIo(d->handle);
+        if (!CancelIoEx(d->handle, nullptr) && GetLastError() != ERROR_NOT_FOUND) rc = FailLast();
         if (d->readPending) CollectRead(d, true);
         if (d->writePending) {
             DWORD done = 0;
             GetOverlappedResult(d->handle, &d->writeOv, &done, TRUE);
         }
         if (!CloseHandle(d->handle)) rc = FailLast();
-        if (d->timerRaised) timeEndPeriod(1);
     }
+    if (d->timerRaised) timeEndPeriod(1);
     Release(d);
     return rc;
 }
@@ -545,11 +605,13 @@ int PlatThreadStart(pthread_t *thread, void *(*fn)(void *), void *arg) {
     return 0;
 }
 
-void PlatThreadRelease(pthread_t thread) {
-    const HANDLE h = reinterpret_cast<HANDLE>(thread);
-    WaitForSingleObject(h, 1000);
-    CloseHandle(h);
-}
+/* The thread is not waited for.  Its caller has seen it leave its
+ * function (KORVA_Close waits for ThreadAlive), after which it touches
+ * nothing but its own module reference, which FreeLibraryAndExitThread
+ * drops inside kernel32.  Inside DllMain (a DLL that unloads closes its
+ * handles) the thread could not finish ending anyway until the loader lock
+ * is free, so a wait there would only cost its whole bound. */
+void PlatThreadRelease(pthread_t thread) { CloseHandle(reinterpret_cast<HANDLE>(thread)); }
 
 int PlatWaitReadable(int fd, int timeoutMs) {
     Desc *d = Lookup(fd);
@@ -589,8 +651,7 @@ int PlatSerialOpen(const char *path) {
         CloseHandle(h);
         return Fail(error);
     }
-    // Waits of a few milliseconds need the finer system timer.
-    Lookup(fd)->timerRaised = timeBeginPeriod(1) == TIMERR_NOERROR;
+    RaiseTimer(fd);
     return fd;
 }
 
@@ -639,6 +700,7 @@ int PlatTcpSocket(void) {
         closesocket(s);
         return Fail(error);
     }
+    RaiseTimer(fd);
     return fd;
 }
 
@@ -664,7 +726,10 @@ int PlatTcpConnect(int sock, uint32_t addrNet, uint16_t port, int timeoutMs) {
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = addrNet;
-    if (connect(d->socket, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return 0;
+    if (connect(d->socket, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) {
+        TuneConnected(d);
+        return 0;
+    }
     if (WSAGetLastError() != WSAEWOULDBLOCK) return FailWsa();
     // Connected: writable.  Refused: the exception set (Winsock reports
     // a failed non-blocking connect there, not as writable).
@@ -682,6 +747,7 @@ int PlatTcpConnect(int sock, uint32_t addrNet, uint16_t port, int timeoutMs) {
     if (getsockopt(d->socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &len) != 0) return FailWsa();
     if (error != 0) return Fail(error);
     if (FD_ISSET(d->socket, &failed)) return Fail(WSAECONNREFUSED);
+    TuneConnected(d);
     return 0;
 }
 
@@ -737,11 +803,23 @@ void PlatWake(int writeFd) {
     if (Desc *d = Lookup(writeFd); d != nullptr && d->kind == Kind::Wake) SetEvent(d->handle);
 }
 
+/* A semaphore counts the frames; an event only says that there are some.
+ * Each call on a handle of the other kind fails (under wine a round trip to
+ * the wine server for nothing), so the last handle found to be an event is
+ * remembered and set directly; should it have become a semaphore since (a
+ * handle value used again), SetEvent fails and the semaphore is released. */
+namespace {
+std::atomic<HANDLE> g_knownEvent{nullptr};
+} // namespace
+
 void PlatPostEvent(void *event, uint32_t count) {
     const HANDLE h = static_cast<HANDLE>(event);
-    // A semaphore counts the frames; an event only says that there are
-    // some.  ReleaseSemaphore fails on an event handle.
-    if (!ReleaseSemaphore(h, static_cast<LONG>(count), nullptr)) SetEvent(h);
+    if (h == g_knownEvent.load(std::memory_order_relaxed)) {
+        if (SetEvent(h)) return;
+        g_knownEvent.store(nullptr, std::memory_order_relaxed);
+    }
+    if (ReleaseSemaphore(h, static_cast<LONG>(count), nullptr)) return;
+    if (SetEvent(h)) g_knownEvent.store(h, std::memory_order_relaxed);
 }
 
 struct PlatDir {

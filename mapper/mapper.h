@@ -77,11 +77,14 @@ uint32_t PendingFrames(void);
 /* Stops the notification thread, if one runs.  Cooperatively, waiting for
  * it within a bounded time, when unloading is 0; when unloading is 1
  * (inside the DLL's process detach, under the loader lock) by parking it in
- * a wait of its own and ending it there. */
+ * a wait of its own and ending it there.  A thread that does not stop in
+ * time keeps its block and the signal (and, at an unload, the mapper's
+ * module, which is pinned). */
 void StopNotifyThread(int unloading);
 
 /* Releases what the notification threads kept for the process (the
- * semaphore korva_api posts); only once no channel is open any more. */
+ * signal korva_api raises); only once no channel is open any more.  A
+ * thread that could not be stopped keeps it: it is then left for good. */
 void ReleaseNotifyResources(void);
 
 } // extern "C"

@@ -49,24 +49,23 @@ void OsSleep(uint32_t ms);
 void OsLock(void);
 void OsUnlock(void);
 
-/* ---- a wake-up that cuts a thread's pause short ---- */
-typedef struct OsWake OsWake;
-OsWake *OsWakeCreate(void);               /* null on failure */
-void OsWakeDestroy(OsWake *wake);
-void OsWakeSignal(OsWake *wake);
-/* Waits until the wake is signalled (and resets it) or timeoutMs pass. */
-void OsWakeWait(OsWake *wake, uint32_t timeoutMs);
-
-/* ---- the semaphore korva_api posts for every frame it receives ----
- * What KORVA_SetRcvEvent takes: a Windows semaphore handle; on POSIX the
- * address of a sem_t.  Null when it cannot be created. */
+/* ---- the signal the notification thread sleeps on ----
+ * Raised by korva_api when it stores frames (it is what KORVA_SetRcvEvent
+ * is given) and by the mapper to hand the thread a command.  A wait takes
+ * every raise since the previous wait, so nothing needs draining: on
+ * Windows an auto-reset event, which korva_api sets once per batch of
+ * frames; on POSIX a sem_t, which korva_api posts per frame and a wait
+ * takes whole.  Null when it cannot be created. */
 #define OS_WAIT_FOREVER 0xFFFFFFFFu
-void *OsSemCreate(void);
-void OsSemDestroy(void *sem);
-void OsSemPost(void *sem);
-/* Takes one count of the semaphore, waiting for it up to timeoutMs
- * (OS_WAIT_FOREVER: without limit).  1 taken, 0 not. */
-int OsSemWait(void *sem, uint32_t timeoutMs);
+typedef struct OsSignal OsSignal;
+OsSignal *OsSignalCreate(void);
+void OsSignalDestroy(OsSignal *signal);
+/* What korva_api's KORVA_SetRcvEvent takes for it. */
+void *OsSignalHandle(OsSignal *signal);
+void OsSignalRaise(OsSignal *signal);
+/* Waits until the signal is raised or timeoutMs pass (OS_WAIT_FOREVER:
+ * without limit).  1 when it was raised, 0 after the time-out. */
+int OsSignalWait(OsSignal *signal, uint32_t timeoutMs);
 
 /* ---- the notification thread ---- */
 typedef struct OsThread OsThread;
@@ -85,6 +84,9 @@ void OsThreadKillParked(OsThread *thread);
 /* Called by a thread on itself: waits for ever, holding nothing, until
  * OsThreadKillParked ends it. */
 void OsPark(void);
+/* Keeps the mapper's code and data in the process for good, whatever
+ * unloads it: for a thread of its own that could not be stopped. */
+void OsPinModule(void);
 
 #ifndef _WIN32
 /* ---- POSIX only: what the Windows loader would tell the mapper ----

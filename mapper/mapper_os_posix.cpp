@@ -80,8 +80,10 @@ struct Signal {
 
 } // namespace
 
-struct OsWake {
-    Signal S;
+// korva_api posts the semaphore once per frame; a wait takes the first
+// post and then the others, without waiting.
+struct OsSignal {
+    sem_t Sem;
 };
 
 struct OsThread {
@@ -147,46 +149,28 @@ void OsLock(void) { pthread_mutex_lock(&MapperLock); }
 
 void OsUnlock(void) { pthread_mutex_unlock(&MapperLock); }
 
-OsWake *OsWakeCreate(void) {
-    OsWake *w = new (std::nothrow) OsWake;
-    if (w && !w->S.Init()) {
-        delete w;
-        w = nullptr;
+OsSignal *OsSignalCreate(void) {
+    OsSignal *s = new (std::nothrow) OsSignal;
+    if (s && sem_init(&s->Sem, 0, 0) != 0) {
+        delete s;
+        s = nullptr;
     }
-    return w;
+    return s;
 }
 
-void OsWakeDestroy(OsWake *wake) {
-    wake->S.Destroy();
-    delete wake;
+void OsSignalDestroy(OsSignal *signal) {
+    sem_destroy(&signal->Sem);
+    delete signal;
 }
 
-void OsWakeSignal(OsWake *wake) { wake->S.Raise(); }
+void *OsSignalHandle(OsSignal *signal) { return &signal->Sem; }
 
-void OsWakeWait(OsWake *wake, uint32_t timeoutMs) { wake->S.Wait(timeoutMs, true); }
+void OsSignalRaise(OsSignal *signal) { sem_post(&signal->Sem); }
 
-void *OsSemCreate(void) {
-    sem_t *sem = new (std::nothrow) sem_t;
-    if (sem && sem_init(sem, 0, 0) != 0) {
-        delete sem;
-        sem = nullptr;
-    }
-    return sem;
-}
-
-void OsSemDestroy(void *sem) {
-    sem_destroy(static_cast<sem_t *>(sem));
-    delete static_cast<sem_t *>(sem);
-}
-
-void OsSemPost(void *sem) { sem_post(static_cast<sem_t *>(sem)); }
-
-int OsSemWait(void *sem, uint32_t timeoutMs) {
-    sem_t *s = static_cast<sem_t *>(sem);
+int OsSignalWait(OsSignal *signal, uint32_t timeoutMs) {
+    sem_t *s = &signal->Sem;
     int rc;
-    if (timeoutMs == 0) {
-        rc = sem_trywait(s);
-    } else if (timeoutMs == OS_WAIT_FOREVER) {
+    if (timeoutMs == OS_WAIT_FOREVER) {
         while ((rc = sem_wait(s)) != 0 && errno == EINTR) {
         }
     } else {
@@ -194,7 +178,10 @@ int OsSemWait(void *sem, uint32_t timeoutMs) {
         while ((rc = sem_clockwait(s, CLOCK_MONOTONIC, &deadline)) != 0 && errno == EINTR) {
         }
     }
-    return rc == 0 ? 1 : 0;
+    if (rc != 0) return 0;
+    while (sem_trywait(s) == 0) {
+    }
+    return 1;
 }
 
 OsThread *OsThreadStart(void (*body)(void *arg), void *arg) {
@@ -240,6 +227,9 @@ void OsThreadKillParked(OsThread *thread) {
     thread->Done.Destroy();
     delete thread;
 }
+
+// The POSIX build is linked into its tests, never unloaded under a thread.
+void OsPinModule(void) {}
 
 void OsPark(void) {
     OsThread *self = CurrentThread;

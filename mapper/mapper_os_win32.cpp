@@ -10,10 +10,6 @@
 
 #include <new>
 
-struct OsWake {
-    HANDLE Event; // auto-reset
-};
-
 struct OsThread {
     HANDLE Handle;
     void (*Body)(void *);
@@ -63,34 +59,18 @@ void OsLock(void) { AcquireSRWLockExclusive(&MapperLock); }
 
 void OsUnlock(void) { ReleaseSRWLockExclusive(&MapperLock); }
 
-OsWake *OsWakeCreate(void) {
-    OsWake *w = new (std::nothrow) OsWake;
-    if (!w) return nullptr;
-    w->Event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (!w->Event) {
-        delete w;
-        return nullptr;
-    }
-    return w;
-}
+// An OsSignal is the handle of an auto-reset event itself: korva_api sets
+// it, and the wait that sees it set takes it.
+OsSignal *OsSignalCreate(void) { return reinterpret_cast<OsSignal *>(CreateEventA(nullptr, FALSE, FALSE, nullptr)); }
 
-void OsWakeDestroy(OsWake *wake) {
-    CloseHandle(wake->Event);
-    delete wake;
-}
+void OsSignalDestroy(OsSignal *signal) { CloseHandle(reinterpret_cast<HANDLE>(signal)); }
 
-void OsWakeSignal(OsWake *wake) { SetEvent(wake->Event); }
+void *OsSignalHandle(OsSignal *signal) { return signal; }
 
-void OsWakeWait(OsWake *wake, uint32_t timeoutMs) { WaitForSingleObject(wake->Event, timeoutMs); }
+void OsSignalRaise(OsSignal *signal) { SetEvent(reinterpret_cast<HANDLE>(signal)); }
 
-void *OsSemCreate(void) { return CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr); }
-
-void OsSemDestroy(void *sem) { CloseHandle(static_cast<HANDLE>(sem)); }
-
-void OsSemPost(void *sem) { ReleaseSemaphore(static_cast<HANDLE>(sem), 1, nullptr); }
-
-int OsSemWait(void *sem, uint32_t timeoutMs) {
-    return WaitForSingleObject(static_cast<HANDLE>(sem), timeoutMs) == WAIT_OBJECT_0 ? 1 : 0;
+int OsSignalWait(OsSignal *signal, uint32_t timeoutMs) {
+    return WaitForSingleObject(reinterpret_cast<HANDLE>(signal), timeoutMs) == WAIT_OBJECT_0 ? 1 : 0;
 }
 
 OsThread *OsThreadStart(void (*body)(void *arg), void *arg) {
@@ -123,6 +103,12 @@ void OsThreadKillParked(OsThread *thread) {
 
 void OsPark(void) {
     for (;;) Sleep(INFINITE);
+}
+
+void OsPinModule(void) {
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&OsPinModule), &self);
 }
 
 } // extern "C"

@@ -32,13 +32,14 @@ constexpr uint32_t kFifoSize = 4096;
 // passes (256 per millisecond is far above any CAN bus).
 constexpr uint32_t kNotifyBatch = 256;
 constexpr uint32_t kNotifyPollMs = 1;       // pause between two passes while frames come
+constexpr int kNotifyEarlyWakes = 4;        // batches that may come before a pass while frames wait
 constexpr uint32_t kNotifyStopMs = 5000;    // bound of waiting for the thread to end or park
 
 constexpr char kMakerLine[] = "korva CAN adapter library, korva project";
 
 CanMsg Fifo[kFifoSize];   // frames the notification thread has read, oldest at FifoHead
 uint32_t FifoHead = 0;    // under OsLock
-uint32_t FifoCount = 0;   // under OsLock
+std::atomic<uint32_t> FifoCount{0}; // changed under OsLock; the notification thread peeks without it
 
 // The identifier kind CAN_Write gives frames whose MsgType does not say.
 uint8_t DefaultFrameFlag = KORVA_FLAG_STANDARD;
@@ -49,11 +50,14 @@ uint32_t StdFilterLow = 0, StdFilterHigh = 0, ExtFilterLow = 0, ExtFilterHigh = 
 // The application's event; read by the notification thread on every pass.
 std::atomic<void *> NotifyEvent{nullptr};
 
-// The semaphore korva_api posts for every frame of the channel (given with
-// KORVA_SetRcvEvent), on which an idle notification thread sleeps; made at
-// the first CAN_SetRcvEvent and kept for the process, so that no channel
-// ever posts one that is gone.  Null where korva_api cannot take one.
-void *NotifySem = nullptr;
+// The signal the notification thread sleeps on (mapper_os.h), given to the
+// open channel with KORVA_SetRcvEvent so that korva_api raises it as it
+// stores frames; made at the first CAN_SetRcvEvent and kept for the
+// process, so that no channel ever raises one that is gone.
+OsSignal *NotifySignal = nullptr;
+// A notification thread could not be stopped: it still runs and may use
+// NotifySignal, so that stays for good, as does the thread's own block.
+bool NotifyAbandoned = false;
 
 // What the notification thread is asked to do.
 enum NotifyCommand : int {
@@ -75,9 +79,9 @@ enum NotifyState : int {
 struct NotifyControl {
     std::atomic<int> Command{kNotifyRun};
     std::atomic<int> State{kNotifyNew};
-    OsWake *Wake = nullptr; // cuts the pause short when Command changes
     OsThread *Thread = nullptr;
-    void *Sem = nullptr;    // NotifySem, or null: the thread polls
+    OsSignal *Signal = nullptr; // NotifySignal
+    bool Armed = false;         // korva_api raises Signal; else the thread polls
 };
 
 NotifyControl *Notify = nullptr; // the running notification thread, or null
@@ -101,59 +105,66 @@ bool NotifyPass() {
 }
 
 // Makes the thread's wait end: a command, or a channel to look at.
-void Nudge(NotifyControl *n) {
-    OsWakeSignal(n->Wake);
-    if (n->Sem) OsSemPost(n->Sem);
-}
+void Nudge(NotifyControl *n) { OsSignalRaise(n->Signal); }
 
-// Hands the semaphore to the open channel, so that korva_api posts it for
-// every frame, and lets the thread look once for frames that came before.
+// Hands the signal to the open channel, so that korva_api raises it as it
+// stores frames, and lets the thread look once for frames that came before.
 void ArmNotify() {
-    if (!Notify || !Notify->Sem) return;
-    OsLock();
-    const int32_t handle = ChannelHandle.load();
-    if (handle > 0) Api.SetRcvEvent(handle, Notify->Sem);
-    OsUnlock();
+    if (!Notify) return;
+    if (Notify->Armed) {
+        OsLock();
+        const int32_t handle = ChannelHandle.load();
+        if (handle > 0) Api.SetRcvEvent(handle, OsSignalHandle(Notify->Signal));
+        OsUnlock();
+    }
     Nudge(Notify);
 }
 
 // The notification thread.  It looks at its command only between passes,
 // where it holds no lock of the mapper or of korva_api.  While frames wait
-// (in korva_api or in the FIFO) it passes every millisecond; once nothing
-// waits anywhere it sleeps until korva_api posts the semaphore for a new
-// frame, or a command or a new channel nudges it.  Posts are taken before
-// each pass: a frame stored after the pass's read posts again, so none
-// is slept through.
+// in the FIFO it passes every millisecond; once none waits it sleeps until
+// korva_api raises the signal for a new frame, or a command or a new
+// channel nudges it (without KORVA_SetRcvEvent it polls every
+// millisecond).  The wait takes the signal before the pass: a frame stored
+// during the pass raises it again, so none is slept through.
 void NotifyLoop(void *arg) {
     NotifyControl *self = static_cast<NotifyControl *>(arg);
     int state = kNotifyNew;
     if (!self->State.compare_exchange_strong(state, kNotifyRunning)) return;
     for (;;) {
         const int command = self->Command.load();
-        if (command == kNotifyStop) return;
+        if (command == kNotifyStop) {
+            // A thread that took too long to stop may have taken a raise
+            // meant for its successor on the same signal: it hands one on.
+            OsSignalRaise(self->Signal);
+            return;
+        }
         if (command == kNotifyPark) {
             self->State.store(kNotifyParked);
             OsPark();
         }
-        if (self->Sem)
-            while (OsSemWait(self->Sem, 0)) {
-            }
         // Set on every pass that leaves frames waiting, so that an
         // application reading one frame per wake-up still drains the FIFO.
         const bool pending = NotifyPass();
-        if (pending)
-            if (void *event = NotifyEvent.load()) OsSetEvent(event);
-        if (self->Sem && !pending)
-            OsSemWait(self->Sem, OS_WAIT_FOREVER);
-        else
-            OsWakeWait(self->Wake, kNotifyPollMs);
+        if (!pending) {
+            OsSignalWait(self->Signal, self->Armed ? OS_WAIT_FOREVER : kNotifyPollMs);
+            continue;
+        }
+        if (void *event = NotifyEvent.load()) OsSetEvent(event);
+        // The application has frames to take: the thread looks again after
+        // a millisecond, to set its event once more, or as soon as new
+        // frames come once it has taken all of the FIFO (a reply to its
+        // request).  New frames while it is still taking them wait a few
+        // batches, so that the thread does not contend with it for the lock
+        // at every batch of a flood.
+        for (int early = 0; OsSignalWait(self->Signal, kNotifyPollMs) && early < kNotifyEarlyWakes &&
+                            FifoCount.load() > 0 && self->Command.load() == kNotifyRun;
+             ++early) {
+        }
     }
 }
 
-void FreeNotify(NotifyControl *n) {
-    if (n->Wake) OsWakeDestroy(n->Wake);
-    delete n;
-}
+void FreeNotify(NotifyControl *n) { delete n; }
 
 // Whether the identifier filter withholds a frame read from korva_api.
 bool Withheld(const CanMsg &m) {
@@ -198,7 +209,8 @@ void StopNotifyThread(int unloading) {
         Nudge(n);
         if (OsThreadJoin(n->Thread, kNotifyStopMs)) FreeNotify(n);
         // Otherwise it is still inside korva_api; it returns at its next look
-        // at its command, and its block stays with it.
+        // at its command, and its block and the signal stay with it.
+        else NotifyAbandoned = true;
         return;
     }
     // Waiting for a thread to end would deadlock on the loader lock (the
@@ -216,12 +228,19 @@ void StopNotifyThread(int unloading) {
     if (state == kNotifyParked || state == kNotifyClaimed) {
         OsThreadKillParked(n->Thread);
         FreeNotify(n);
+        return;
     }
+    // A thread that did not come to park runs on: it keeps what it uses,
+    // the mapper's code and data included, rather than run in unloaded code.
+    NotifyAbandoned = true;
+    OsPinModule();
 }
 
 void ReleaseNotifyResources(void) {
-    if (NotifySem) OsSemDestroy(NotifySem);
-    NotifySem = nullptr;
+    // Left for good while a thread that could not be stopped may use it.
+    if (NotifyAbandoned) return;
+    if (NotifySignal) OsSignalDestroy(NotifySignal);
+    NotifySignal = nullptr;
 }
 
 uint32_t PEAK_CALL CAN_Init(uint32_t btr0btr1, int32_t frameType) {
@@ -308,10 +327,10 @@ uint32_t PEAK_CALL CAN_SetRcvEvent(void *event) {
     StopNotifyThread(0);
     NotifyControl *n = new (std::nothrow) NotifyControl;
     if (!n) return PEAK_RESULT_THREAD_FAILED;
-    if (!NotifySem && Api.SetRcvEvent) NotifySem = OsSemCreate();
-    n->Sem = Api.SetRcvEvent ? NotifySem : nullptr;
-    n->Wake = OsWakeCreate();
-    if (n->Wake) n->Thread = OsThreadStart(NotifyLoop, n);
+    if (!NotifySignal) NotifySignal = OsSignalCreate();
+    n->Signal = NotifySignal;
+    n->Armed = Api.SetRcvEvent != nullptr;
+    if (n->Signal) n->Thread = OsThreadStart(NotifyLoop, n);
     if (!n->Thread) {
         FreeNotify(n);
         return PEAK_RESULT_THREAD_FAILED;

@@ -25,8 +25,12 @@
 //   quiet     CAN_Init on an adapter of the quiet dialect (slcan firmware
 //             that answers no command): the registers as a speed code,
 //             frames both ways with korva's own time stamps
+//   unload    FreeLibrary right after CAN_Init on a quiet and on a full
+//             adapter returns (within 10 s), three times each: the times
 //   bench     N flooded frames (default 10 000) by a polling client and by
 //             an event-driven one: frames/s
+//   rtt       N round trips (default 1000): CAN_Write, wait on the event,
+//             CAN_Read the answer the adapter sends at once: median, p99
 // The exit status is the number of failed checks (0: passed).
 #include "korva_api.h"
 #include "peak_cases.h"
@@ -35,6 +39,7 @@
 #include <tlhelp32.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -597,6 +602,32 @@ void Notify(const std::string &transport) {
     CloseHandle(event);
 }
 
+/* ---- unload -------------------------------------------------------------- */
+
+// FreeLibrary right after CAN_Init, on an adapter that answers no command
+// (nothing wakes the reader's pending read but its cancellation) and on a
+// full one: the unload returns, and how long it took is reported.
+void UnloadAfterInit(const std::string &transport) {
+    const std::string quiet = StartSim("a", transport, "--dialect quiet");
+    const std::string full = StartSim("b", transport);
+    if (quiet.empty() || full.empty()) return;
+    for (const std::string &name : {quiet, full}) {
+        std::string times;
+        for (int round = 0; round < 3; ++round) {
+            WriteIni("[korva_mapper_peak.dll]\nPort = " + name + "\n");
+            const Peak p = Mapper();
+            if (!p.Module || !CHECK_EQ(Init(p, 0x001C, 0), kOk)) return;
+            const double t0 = NowMs();
+            CHECK(UnloadWithin(p.Module, 10000));
+            char ms[16];
+            std::snprintf(ms, sizeof ms, " %.0f", NowMs() - t0);
+            times += ms;
+        }
+        Note("[ figures  ] unload after CAN_Init, %s adapter on %s: ms%s", name == quiet ? "quiet" : "full",
+             transport.c_str(), times.c_str());
+    }
+}
+
 /* ---- config -------------------------------------------------------------- */
 
 void Config() {
@@ -796,6 +827,38 @@ void Bench(const std::string &transport, uint32_t count) {
     CloseHandle(event);
 }
 
+/* Request and answer: CAN_Write one frame, wait on the application's
+ * event, CAN_Read the adapter's answer, which it sends at once for every
+ * frame it is given; count round trips, median and p99. */
+void RoundTrip(const std::string &transport, uint32_t count) {
+    const std::string name = StartSim("a", transport, "--no-log-rx");
+    if (name.empty()) return;
+    WriteIni("[korva_mapper_peak.dll]\nPort = " + name + "\n");
+    const Peak p = Mapper();
+    if (!p.Module || !CHECK_EQ(Init(p, 0x001C, 0), kOk)) return;
+    // Time stamps are on (CAN_Init): the answer carries one.
+    CHECK(SimCmd("a", "reply t z\\rt2001AA0000\\r"));
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    CHECK_EQ(p.SetRcvEvent(event), kOk);
+    std::vector<double> ms;
+    Msg out = Frame(0x123, 0, {0x01}), in{};
+    for (uint32_t i = 0; i < count; ++i) {
+        const double t0 = NowMs();
+        if (!CHECK_EQ(p.Write(&out), kOk)) break;
+        bool got = false;
+        while (!got && WaitEvent(event)) got = p.Read(&in) == kOk;
+        if (!CHECK(got && in.Id == 0x200)) break;
+        ms.push_back(NowMs() - t0);
+    }
+    if (!ms.empty()) {
+        std::sort(ms.begin(), ms.end());
+        Note("[ figures  ] mapper round trip %s: %u round trips, median %.3f ms, p99 %.3f ms, max %.3f ms",
+             transport.c_str(), static_cast<unsigned>(ms.size()), ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back());
+    }
+    CHECK_EQ(p.Close(), kOk);
+    CloseHandle(event);
+}
+
 /* What the notification thread costs while no frame arrives: the process
  * with the thread running, beyond the same process before it started. */
 void Idle(const std::string &transport) {
@@ -852,12 +915,16 @@ int main(int argc, char **argv) {
         Load();
     } else if (byPath && scenario == "loadchild") {
         return LoadChild(arg);
+    } else if (byPath && scenario == "unload") {
+        UnloadAfterInit(arg);
+    } else if (byPath && scenario == "rtt") {
+        RoundTrip(arg, argc > 3 ? static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)) : 1000);
     } else if (byPath && scenario == "idle") {
         Idle(arg);
     } else if (byPath && scenario == "bench") {
         Bench(arg, argc > 3 ? static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)) : 10000);
     } else {
-        std::fprintf(stderr, "usage: test_peak_client traffic|notify|quiet [pty|tcp] | config | load | bench pty|tcp [N] | idle pty|tcp\n"
+        std::fprintf(stderr, "usage: test_peak_client traffic|notify|quiet|unload [pty|tcp] | config | load | bench|rtt pty|tcp [N] | idle pty|tcp\n"
                              "       test_peak_linked traffic [pty|tcp]\n");
         return 2;
     }
