@@ -221,12 +221,13 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Write(int32_t handle, const CanMsg *frames
  * KORVA_Close cannot send them (the trace then says how many bytes). */
 KORVA_EXPORT int32_t KORVA_CALL KORVA_Flush(int32_t handle);
 
-/* Registers the application's receive event, signalled once for every
- * frame stored in the receive ring; NULL stops it.  It must outlive its
+/* Registers the application's receive event, signalled for every frame
+ * stored in the receive ring; NULL stops it.  It must outlive its
  * registration.
  *   POSIX:   the address of a caller-owned sem_t, posted once per frame.
- *   Windows: a HANDLE of a semaphore (CreateSemaphore), released once per
- *            frame, or of an event (CreateEvent), set once per frame. */
+ *   Windows: a HANDLE of a semaphore (CreateSemaphore), released by the
+ *            number of frames stored together, or of an event
+ *            (CreateEvent), set once for them. */
 KORVA_EXPORT int32_t KORVA_CALL KORVA_SetRcvEvent(int32_t handle, void *event);
 
 /* Copies the text of an error code into buffer: at most max characters and

@@ -59,9 +59,10 @@ int PlatLastWasTimeout(void);
  * Windows the thread holds a reference on korva_api.dll until its very
  * end, so that the DLL is not unloaded under a thread that is ending. */
 int PlatThreadStart(pthread_t *thread, void *(*fn)(void *), void *arg);
-/* Releases a thread whose function has returned, after it has ended (on
- * Windows after it has ended or a moment has passed: in DllMain, a thread
- * cannot end until the loader lock is free). */
+/* Releases a thread whose function has returned.  On POSIX it is joined;
+ * on Windows only its handle is closed: in DllMain a thread cannot end
+ * until the loader lock is free, and the thread holds its own reference on
+ * the DLL until its very end, so nothing needs to wait for it. */
 void PlatThreadRelease(pthread_t thread);
 
 /* ---- descriptor waits (poll, so any descriptor number works) ----
