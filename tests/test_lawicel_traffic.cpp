@@ -186,7 +186,7 @@ TEST(LawicelIdle, AfterAQuietSpellTheReaderAnswersAtOnce) {
     a.handle = 0;
 }
 
-TEST(LawicelSend, FramesLeaveAsTextOnTheNextTickAndOnFlush) {
+TEST(LawicelSend, FramesLeaveAsTextWithoutAndWithFlush) {
     OpenedPty a;
     ASSERT_GT(a.handle, 0);
     a.adapter.Clear();
@@ -199,7 +199,7 @@ TEST(LawicelSend, FramesLeaveAsTextOnTheNextTickAndOnFlush) {
     ASSERT_EQ(KORVA_Write(a.handle, frames, 5, &written), 0);
     EXPECT_EQ(written, 5U);
     std::string expected = "t1232AABB\rT000001FF0\rr7FF3\rR1ABCDEF08\rt00A20AFF\r";
-    ASSERT_TRUE(a.adapter.WaitRawSize(expected.size())); // no flush: the reader's timed one
+    ASSERT_TRUE(a.adapter.WaitRawSize(expected.size())); // no flush: the reader sends them
     EXPECT_EQ(a.adapter.Raw(), expected);
 
     // More than the transmit buffer holds, then an explicit flush.

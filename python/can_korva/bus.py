@@ -334,8 +334,8 @@ class KorvaBus(can.BusABC):
 
     def send(self, msg, timeout=None):
         """Sends msg.  korva queues the frame and, unless timeout is 0, has
-        the line take it at once (KORVA_Flush); with timeout 0 it leaves
-        within one clock tick of the library.  korva itself bounds the wait
+        the line take it at once (KORVA_Flush); with timeout 0 the library's
+        reader thread sends it as soon as it is woken.  korva itself bounds the wait
         for a line that does not take data (about a second), so no timeout
         waits longer than that; a failure raises CanOperationError."""
         frame = _encode(msg)
