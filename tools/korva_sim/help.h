@@ -146,6 +146,12 @@ Control channel (standard input, one command per line)
   close                Drop the connection: close the TCP client, or close
                        the pseudo-terminal and open a new one behind the same
                        link (as if the adapter was unplugged and plugged in).
+  unplug               The adapter leaves: hang up the pseudo-terminal and
+                       remove its link, or close the TCP client and stop
+                       listening; the adapter's settings are forgotten.
+  plug [LINK]          The adapter comes back: a new pseudo-terminal behind
+                       LINK (default: the link it had), or listening on the
+                       same TCP port again.
   info                 Report the state in an "info" event (pending= counts
                        the bytes not yet written to the host).
   log rx|tx on|off     Switch "rx" or "tx" events.
@@ -157,6 +163,7 @@ Event log (standard output, one line per event, flushed)
   client connected           a TCP client connected
   client closed              the TCP client went away or was replaced
   closed                     "close" dropped the connection
+  unplugged | plugged        "unplug" and "plug" happened
   rx COMMAND                 a command line from the host, bytes outside
                              0x20..0x7E as \xHH ("rx" alone: an empty line)
   refused COMMAND            ... answered with BEL

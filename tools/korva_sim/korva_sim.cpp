@@ -197,6 +197,8 @@ private:
     bool AddSendJob(const std::vector<std::string_view> &w, std::string &error);
     bool AddFloodJob(const std::vector<std::string_view> &w, std::string &error);
     void DropConnection();
+    void Unplug();
+    bool Plug(std::string_view link, std::string &error);
     void Info();
 
     Options opt_;
@@ -205,6 +207,7 @@ private:
     Fault fault_ = Fault::None;
     bool logTx_ = false, logRx_ = true;
     bool running_ = true;
+    bool unplugged_ = false;
     int64_t startMs_ = NowMs();
 
     // pseudo-terminal
@@ -271,14 +274,12 @@ bool Simulator::OpenPty(std::string &error) {
 // directory never finds the name missing.
 bool Simulator::PlaceLink(std::string &error) {
     const std::string &link = opt_.ptyLink;
-    if (createdDirs_.empty()) {
-        for (size_t pos = link.find('/', 1); pos != std::string::npos; pos = link.find('/', pos + 1)) {
-            std::string dir = link.substr(0, pos);
-            if (mkdir(dir.c_str(), 0755) == 0)
-                createdDirs_.push_back(dir);
-            else if (errno != EEXIST)
-                return error = Errno("mkdir " + dir), false;
-        }
+    for (size_t pos = link.find('/', 1); pos != std::string::npos; pos = link.find('/', pos + 1)) {
+        std::string dir = link.substr(0, pos);
+        if (mkdir(dir.c_str(), 0755) == 0)
+            createdDirs_.push_back(dir);
+        else if (errno != EEXIST)
+            return error = Errno("mkdir " + dir), false;
     }
     struct stat st;
     if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
@@ -707,6 +708,55 @@ void Simulator::DropConnection() {
     }
 }
 
+// The adapter leaves: the line hangs up and its link goes (a TCP gateway
+// stops listening), and the adapter forgets its settings as at power-on.
+void Simulator::Unplug() {
+    if (Tcp()) {
+        if (client_ >= 0) CloseClient();
+        if (listen_ >= 0) close(listen_);
+        listen_ = -1;
+        opt_.tcpPort = port_; // the same port when it comes back
+    } else {
+        ClosePty();
+        char target[256];
+        ssize_t n = readlink(opt_.ptyLink.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string_view(target, static_cast<size_t>(n)) == ptsName_) unlink(opt_.ptyLink.c_str());
+        ptsName_.clear();
+    }
+    Adapter fresh;
+    fresh.identity = adapter_.identity;
+    fresh.dialect = adapter_.dialect;
+    adapter_ = fresh;
+    unplugged_ = true;
+    Event("unplugged");
+}
+
+// The adapter comes back: a new pseudo-terminal behind LINK (the old link
+// when empty), or listening on its port again.
+bool Simulator::Plug(std::string_view link, std::string &error) {
+    if (!unplugged_) return error = "not unplugged", false;
+    if (Tcp()) {
+        if (!link.empty()) return error = "a TCP adapter comes back on its port", false;
+        if (!OpenTcp(error)) {
+            if (listen_ >= 0) close(listen_);
+            listen_ = -1;
+            return false;
+        }
+    } else {
+        if (!link.empty()) {
+            if (link[0] != '/') return error = "the link must be an absolute path", false;
+            opt_.ptyLink = std::string(link);
+        }
+        if (!OpenPty(error)) {
+            ClosePty();
+            return false;
+        }
+    }
+    unplugged_ = false;
+    Event("plugged");
+    return true;
+}
+
 void Simulator::Info() {
     std::string s = "info " + adapter_.Describe();
     s += std::string(" fault=") + FaultName(fault_);
@@ -824,6 +874,16 @@ bool Simulator::ExecControl(std::string_view line, std::string &error) {
         if (!needArgs(0)) return false;
         DropConnection();
         return true;
+    }
+    if (cmd == "unplug") {
+        if (!needArgs(0)) return false;
+        if (unplugged_) return error = "already unplugged", false;
+        Unplug();
+        return true;
+    }
+    if (cmd == "plug") {
+        if (w.size() > 2) return error = "plug [LINK]", false;
+        return Plug(w.size() == 2 ? w[1] : std::string_view(), error);
     }
     if (cmd == "info") {
         if (!needArgs(0)) return false;
