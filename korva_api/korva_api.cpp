@@ -9,6 +9,7 @@
 
 #include "platform.h"
 #include "sysfuncs.h"
+#include "reconnect.h"
 #include "korva_version.h"
 
 #include <cinttypes>
@@ -125,6 +126,17 @@ void StopReader(Device *dev) {
     PlatThreadRelease(dev->Thread);
 }
 
+/* Wakes KORVA_Read calls that wait for a frame on a closing handle (its
+ * reader has stopped, so StopThread is set and no new wait begins) and
+ * waits until they have left the wait: only then may its mutex and
+ * condition go. */
+void EndWaitingReads(Device *dev) {
+    pthread_mutex_lock(&dev->WaitMutex);
+    pthread_cond_broadcast(&dev->RxCond);
+    pthread_mutex_unlock(&dev->WaitMutex);
+    while (AtomicLoad(dev->ReadersWaiting) != 0) PlatSleepMicros(100);
+}
+
 /* ---- KORVA_Ioctl's requests ---- */
 
 constexpr uint32_t kNeedsHandle = 1;  // an open handle
@@ -192,6 +204,21 @@ constexpr IoctlRequest kIoctlRequests[] = {
     {KORVA_IOCTL_GET_DIALECT, kNeedsHandle | kNeedsAddress,
      [](Device *dev, const DriverOps &, void *a) {
          *static_cast<int32_t *>(a) = dev->Dialect;
+         return int32_t{KORVA_ERR_OK};
+     }},
+    {KORVA_IOCTL_SET_RECONNECT, kNeedsHandle,
+     [](Device *dev, const DriverOps &, void *a) {
+         AtomicStore(dev->Reconnect, IntArg(a) != 0 ? 1 : 0);
+         // A reader that rests on a lost channel looks again.
+         if (dev->WakePipeOpen) PlatWake(dev->WakePipe[1]);
+         return int32_t{KORVA_ERR_OK};
+     }},
+    {KORVA_IOCTL_GET_LINK_STATS, kNeedsHandle | kNeedsAddress,
+     [](Device *dev, const DriverOps &, void *a) {
+         auto *stats = static_cast<LinkStats *>(a);
+         stats->Losses = AtomicLoad(dev->Losses);
+         stats->Reconnections = AtomicLoad(dev->Reconnections);
+         stats->DroppedFrames = AtomicLoad(dev->DroppedFrames);
          return int32_t{KORVA_ERR_OK};
      }},
     {KORVA_IOCTL_GET_API_VERSION, kNeedsAddress,
@@ -275,6 +302,9 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Open(const char *name, int32_t mode) {
         TraceAt(UNIT_API, 93, KORVA_ERR_NO_DEVICE, "no device found");
         return KORVA_ERR_NO_DEVICE;
     }
+    // An adapter chosen by its serial number, or as the first found, is
+    // looked for by that number too when it comes back.
+    if (cand != &local) cand->FoundBySerial = 1;
     const int32_t rc = OpenAndRegister(cand, mode);
     ReleaseDiscovery(list);
     return rc;
@@ -358,6 +388,7 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Close(int32_t handle) {
     ops.ResetDevice(dev);
     ops.FlushWriteBuffer(dev);
     StopReader(dev);
+    EndWaitingReads(dev);
     DestroySync(dev);
     ops.CloseDevice(dev);
     ReleaseChannelResources(dev);
@@ -384,6 +415,7 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Ioctl(int32_t handle, uint32_t request, vo
     // asks (a Lawicel exchange closes and reopens the adapter's channel).
     if (pthread_mutex_lock(&dev->ConfigMutex) != 0) return KORVA_ERR_MUTEX;
     const int32_t rc = r->run(dev, OpsOf(dev), argument);
+    if (rc == 0) RememberSetting(dev, request, argument);
     pthread_mutex_unlock(&dev->ConfigMutex);
     return rc;
 }
@@ -431,11 +463,17 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint3
     }
     if (frames == nullptr && count != 0) return KORVA_ERR_GENERIC;
 
-    // Wait once for a frame; a lost channel wakes the wait and ends it.
+    // Wait once for a frame.  A channel lost for good wakes the wait and
+    // ends it; one that is being opened again does not, and closing the
+    // handle ends every wait.
+    const auto lostForGood = [dev] { return AtomicLoad(dev->ChannelLost) && !AtomicLoad(dev->Reconnect); };
+    std::atomic_ref<int32_t>(dev->ReadersWaiting).fetch_add(1);
     pthread_mutex_lock(&dev->WaitMutex);
-    if (AtomicLoad(dev->RingCount) == 0 && AtomicLoad(dev->BlockingRead) != 0 && !AtomicLoad(dev->ChannelLost))
+    if (AtomicLoad(dev->RingCount) == 0 && AtomicLoad(dev->BlockingRead) != 0 && !lostForGood() &&
+        !AtomicLoad(dev->StopThread))
         pthread_cond_wait(&dev->RxCond, &dev->WaitMutex);
     pthread_mutex_unlock(&dev->WaitMutex);
+    std::atomic_ref<int32_t>(dev->ReadersWaiting).fetch_sub(1);
 
     const uint32_t held = AtomicLoad(dev->RingCount);
     uint32_t n = count < held ? count : held;
@@ -457,7 +495,7 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint3
     *read = n;
     // Nothing will come any more: say so instead of returning empty-handed
     // for ever.
-    if (n == 0 && AtomicLoad(dev->ChannelLost)) return KORVA_ERR_NO_DEVICE;
+    if (n == 0 && lostForGood()) return KORVA_ERR_NO_DEVICE;
     return KORVA_ERR_OK;
 }
 

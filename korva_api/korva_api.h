@@ -87,6 +87,14 @@ typedef struct ApiVersion {
     uint8_t SubMinor;
 } ApiVersion;
 
+/* Filled by KORVA_IOCTL_GET_LINK_STATS: the handle's outages so far. */
+typedef struct LinkStats {
+    uint32_t Losses;         /* times the connection to the adapter broke */
+    uint32_t Reconnections;  /* times it was opened again (KORVA_IOCTL_SET_RECONNECT) */
+    uint32_t DroppedFrames;  /* frames counted as written that a loss dropped
+                                before they reached the line */
+} LinkStats;
+
 /* ---- Error codes (texts through KORVA_GetErrorString) ------------------ */
 
 #define KORVA_ERR_OK              0    /* "No error." */
@@ -126,6 +134,31 @@ typedef struct ApiVersion {
 #define KORVA_IOCTL_SET_FILTER_MODE    10 /* handle; int: 2 = single filter, else dual */
 #define KORVA_IOCTL_GET_API_VERSION    11 /* ApiVersion* */
 #define KORVA_IOCTL_GET_DIALECT        12 /* handle; int32_t*: KORVA_DIALECT_* */
+#define KORVA_IOCTL_SET_RECONNECT      13 /* handle; int: nonzero = open a lost adapter again */
+#define KORVA_IOCTL_GET_LINK_STATS     14 /* handle; LinkStats* */
+
+/* Reconnection (KORVA_IOCTL_SET_RECONNECT, off by default).  While it is
+ * on, a lost connection (hang-up, read or write failure, peer reset or end
+ * of stream; not a stalled line) makes the reader thread close it and try
+ * to open the adapter again about every 500 ms until that succeeds or the
+ * handle is closed: by the name the handle was opened with, and for a
+ * handle opened by serial number or as the first adapter found, also by
+ * that serial number among the adapters discovery finds (an adapter that
+ * comes back under another name).  An adapter there that is not the same
+ * one (another serial number, another dialect) is not taken; the trace
+ * says why.  Once the same adapter answers, the settings the application
+ * made (bit rate or bit-timing registers, acceptance code and mask, filter
+ * mode, time stamps) are sent again in the order they were last made, its
+ * CAN channel is opened in the handle's mode and the lost state ends.
+ * While lost: KORVA_Read delivers the frames received before, then 0
+ * frames (a blocking read waits until frames come again or the handle is
+ * closed); KORVA_Write, KORVA_Flush and configuration requests return
+ * KORVA_ERR_NO_DEVICE and count nothing; KORVA_IOCTL_GET_FLAGS reports
+ * KORVA_STATUS_CHANNEL_LOST.  Frames queued but not on the line when the
+ * connection broke are dropped and counted in LinkStats.DroppedFrames;
+ * nothing is ever sent twice.  The flags read first after an outage still
+ * show KORVA_STATUS_CHANNEL_LOST once, so that a short outage is seen.
+ * LinkStats counts outages with reconnection on or off. */
 
 /* Dialects of Lawicel adapters (KORVA_IOCTL_GET_DIALECT).  A quiet adapter
  * runs the slcan firmware of most low-cost USB-CAN adapters: it answers no
@@ -159,7 +192,9 @@ typedef struct ApiVersion {
                                                readable, after them KORVA_Read
                                                returns KORVA_ERR_NO_DEVICE, as
                                                do KORVA_Write, KORVA_Flush and
-                                               configuration requests. */
+                                               configuration requests.  With
+                                               reconnection on (see above) it
+                                               lasts until the adapter is back. */
 
 /* ---- Trace ------------------------------------------------------------- */
 
@@ -259,5 +294,6 @@ KORVA_STATIC_ASSERT(offsetof(HwParam, HwVersion) == 4, "HwParam.HwVersion at 4")
 KORVA_STATIC_ASSERT(offsetof(HwParam, SwVersion) == 5, "HwParam.SwVersion at 5");
 KORVA_STATIC_ASSERT(offsetof(HwParam, HwType) == 6, "HwParam.HwType at 6");
 KORVA_STATIC_ASSERT(sizeof(ApiVersion) == 3, "ApiVersion is 3 bytes");
+KORVA_STATIC_ASSERT(sizeof(LinkStats) == 12, "LinkStats is 12 bytes");
 
 #endif /* KORVA_API_H */

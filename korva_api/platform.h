@@ -111,6 +111,10 @@ int PlatWouldBlock(void);
  * non-blocking and synchronous.  -1 on failure. */
 int PlatOpenCharDevice(const char *path, int readOnly);
 int PlatIoctl(int fd, unsigned long request, void *arg);
+/* Makes fd refer to what newFd refers to (dup2) and closes newFd, so that
+ * a device opened again keeps the descriptor number other threads hold.
+ * 0, or -1 with newFd left open. */
+int PlatReplaceDescriptor(int fd, int newFd);
 /* A wake-up for a thread waiting in PlatWaitReadableOrWake: fds[0] is
  * waited on, fds[1] signalled; both are closed with PlatClose.  A pipe on
  * POSIX, an event on Windows.  Signals that come before the wait takes

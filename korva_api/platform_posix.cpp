@@ -245,6 +245,15 @@ int PlatOpenCharDevice(const char *path, int readOnly) {
 
 int PlatIoctl(int fd, unsigned long request, void *arg) { return SysCalls.ioctl(fd, request, arg); }
 
+int PlatReplaceDescriptor(int fd, int newFd) {
+    int rc;
+    do rc = ::dup2(newFd, fd);
+    while (rc < 0 && errno == EINTR);
+    if (rc < 0) return -1;
+    SysCalls.close(newFd);
+    return 0;
+}
+
 int PlatWakePipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK); }
 
 void PlatWake(int writeFd) {

@@ -774,6 +774,12 @@ int PlatOpenCharDevice(const char *path, int /*readOnly*/) { return SysCalls.ope
 
 int PlatIoctl(int fd, unsigned long request, void *arg) { return SysCalls.ioctl(fd, request, arg); }
 
+/* No character devices here: nothing is ever opened again this way. */
+int PlatReplaceDescriptor(int, int) {
+    PlatSetErrno(ENOSYS);
+    return -1;
+}
+
 /* An auto-reset event: the wait that reports it takes it.  Each end holds a
  * handle of its own, so that the two close independently. */
 int PlatWakePipe(int fds[2]) {

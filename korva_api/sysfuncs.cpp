@@ -3,6 +3,7 @@
  * ring, the trace log, device naming and discovery.
  */
 #include "sysfuncs.h"
+#include "reconnect.h"
 
 #include "platform.h"
 #include "sysfuncs_lawicel.h"
@@ -263,10 +264,18 @@ uint32_t AddMsgs2BufAndNotify(Device *dev, const CanMsg *msgs, uint32_t count) {
 
 void MarkChannelLost(Device *dev) {
     if (AtomicExchange(dev->ChannelLost, 1) != 0) return;
+    std::atomic_ref<uint32_t>(dev->Losses).fetch_add(1, std::memory_order_relaxed);
     AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_CHANNEL_LOST));
-    pthread_mutex_lock(&dev->WaitMutex);
-    pthread_cond_broadcast(&dev->RxCond);
-    pthread_mutex_unlock(&dev->WaitMutex);
+    TraceAt(UNIT_SYS, 718, KORVA_ERR_NO_DEVICE, "%s: the connection to the adapter is lost%s", dev->SystemName,
+            AtomicLoad(dev->Reconnect) ? "; opening it again" : "");
+    // A handle that reconnects lets blocked readers wait on: frames come
+    // again once the adapter is back.  The receive event tells of the loss
+    // either way.
+    if (!AtomicLoad(dev->Reconnect)) {
+        pthread_mutex_lock(&dev->WaitMutex);
+        pthread_cond_broadcast(&dev->RxCond);
+        pthread_mutex_unlock(&dev->WaitMutex);
+    }
     if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev, 1);
 }
 
@@ -470,7 +479,26 @@ int32_t ClassifyDeviceName(const char *name) {
     return GetDeviceType(&d) == 0 ? d.DeviceType : -1;
 }
 
+} // extern "C"
+
+namespace {
+/* Guards the system names of registered records, which a reconnecting
+ * reader may change. */
+std::mutex &NameLock() {
+    static std::mutex lock;
+    return lock;
+}
+} // namespace
+
+extern "C" {
+
+void RenameDevice(Device *dev, const char *systemName) {
+    std::lock_guard<std::mutex> guard(NameLock());
+    strcpy_max(dev->SystemName, systemName, sizeof dev->SystemName - 1);
+}
+
 int32_t HandleOfSystemName(const char *systemName) {
+    std::lock_guard<std::mutex> guard(NameLock());
     for (int i = 0; i < DEVICE_LIST_SIZE; ++i) {
         const Device *d = AtomicLoad(DeviceList[i]);
         if (d != nullptr && std::strcmp(d->SystemName, systemName) == 0) return d->Handle;

@@ -88,6 +88,16 @@ struct DriverOps {
     int32_t (*FlushWriteBuffer)(Device *dev);
 };
 
+/* A setting the application made on a handle, kept so that an adapter
+ * that is opened again gets it again.  Request is the KORVA_IOCTL_*
+ * request; Value holds its argument (speed code; BTR0, BTR1; code, mask;
+ * the filter mode; the time-stamp switch). */
+#define SETTINGS_MAX 4 /* bit rate (by code or registers), acceptance, filter mode, time stamps */
+struct Setting {
+    uint32_t Request;
+    uint32_t Value[2];
+};
+
 /* The per-adapter record.  Plain data, copied by value: it holds no
  * pointer to itself.  Words marked "atomic" are shared between the reader
  * thread and application threads and are accessed only with the
@@ -142,6 +152,16 @@ struct Device {
     uint32_t RxHave;           /* bytes in RxLine not decoded yet (an incomplete line), by the line's owner */
     int32_t ReplyOwed;         /* "C" was sent and its reply not taken yet */
     int32_t StaleReplies;      /* a reply did not come in time: it may still come, put the line in step first */
+
+    /* Reconnection and the handle's settings. */
+    int32_t Reconnect;         /* atomic: a lost channel is opened again (KORVA_IOCTL_SET_RECONNECT) */
+    int32_t FoundBySerial;     /* opened by serial number or as first found: found again by SerialNr too */
+    uint32_t Losses;           /* atomic: LinkStats.Losses */
+    uint32_t Reconnections;    /* atomic: LinkStats.Reconnections */
+    uint32_t DroppedFrames;    /* atomic: LinkStats.DroppedFrames */
+    int32_t ReadersWaiting;    /* atomic: KORVA_Read calls inside their wait for a frame */
+    Setting Settings[SETTINGS_MAX]; /* the settings made, in the order last made, under ConfigMutex */
+    uint32_t SettingCount;
 };
 
 /* ---- atomic words of a plain record ---- */

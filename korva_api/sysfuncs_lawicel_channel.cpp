@@ -18,6 +18,7 @@
 #include "sysfuncs_lawicel_internal.h"
 
 #include "platform.h"
+#include "reconnect.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -88,9 +89,10 @@ int32_t SendBounded(Device *dev, const char *data, uint32_t length, uint32_t *wr
  * channel is lost); TxMutex is held.  The loss is traced with its size. */
 void DropQueuedLocked(Device *dev) {
     const uint32_t queued = AtomicExchange(dev->TxCount, 0U);
-    if (queued != 0)
-        TraceAt(UNIT_LAWICEL, 705, KORVA_ERR_NO_DEVICE, "channel lost: %u bytes of queued frame text dropped",
-                static_cast<unsigned>(queued));
+    if (queued == 0) return;
+    std::atomic_ref<uint32_t>(dev->DroppedFrames).fetch_add(FramesInText(dev->TxBuf, queued));
+    TraceAt(UNIT_LAWICEL, 705, KORVA_ERR_NO_DEVICE, "channel lost: %u bytes of queued frame text dropped",
+            static_cast<unsigned>(queued));
 }
 
 /* Sends the queued frame text; TxMutex is held.  What the line does not
@@ -282,6 +284,14 @@ void DropQueued(Device *dev) {
     if (!dev->TxMutexInit || pthread_mutex_lock(&dev->TxMutex) != 0) return;
     DropQueuedLocked(dev);
     pthread_mutex_unlock(&dev->TxMutex);
+}
+
+void ForgetLostChannel(Device *dev) {
+    if (!LockTxBuffer(dev)) return;
+    DropQueuedLocked(dev);
+    CloseCommChannel(dev);
+    pthread_mutex_unlock(&dev->TxMutex);
+    dev->RxHave = 0;
 }
 
 /* ========================================================================

@@ -276,9 +276,62 @@ int32_t Query(Device *dev, const char *command, const char *writeCall, int32_t w
     return rc == 0 && wait->kind == kReplyLine ? 0 : 1;
 }
 
+/* The command lines that make a setting again (at most two, each ended
+ * by its carriage return); returns their number.  A quiet adapter takes
+ * registers only as their speed code and stamps frames itself. */
+uint32_t SettingCommands(const Device *dev, const Setting &s, char (&texts)[2][16]) {
+    switch (s.Request) {
+    case KORVA_IOCTL_SET_SPEED:
+        std::snprintf(texts[0], sizeof texts[0], "S%lu\r", static_cast<unsigned long>(s.Value[0]));
+        return 1;
+    case KORVA_IOCTL_SET_BTR: {
+        const uint8_t btr[2] = {static_cast<uint8_t>(s.Value[0]), static_cast<uint8_t>(s.Value[1])};
+        if (Quiet(dev))
+            std::snprintf(texts[0], sizeof texts[0], "S%d\r", static_cast<int>(SpeedCodeOfBtr(btr)));
+        else
+            std::snprintf(texts[0], sizeof texts[0], "s%02X%02X\r", btr[0], btr[1]);
+        return 1;
+    }
+    case KORVA_IOCTL_SET_ACC_CODE_MASK:
+        std::snprintf(texts[0], sizeof texts[0], "M%08lX\r", static_cast<unsigned long>(s.Value[0]));
+        std::snprintf(texts[1], sizeof texts[1], "m%08lX\r", static_cast<unsigned long>(s.Value[1]));
+        return 2;
+    case KORVA_IOCTL_SET_FILTER_MODE:
+        std::snprintf(texts[0], sizeof texts[0], "%s", s.Value[0] == 2 ? "D1\r" : "D0\r");
+        return 1;
+    case KORVA_IOCTL_SET_TIMESTAMP:
+        if (Quiet(dev)) return 0;
+        std::snprintf(texts[0], sizeof texts[0], "%s", s.Value[0] != 0 ? "Z1\r" : "Z0\r");
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 } // namespace
 
 extern "C" {
+
+int32_t ReapplySettings_Lawicel(Device *dev) {
+    if (!OpenCommChannel(dev, 1, 1)) return -1;
+    for (uint32_t i = 0; i < dev->SettingCount; ++i) {
+        char texts[2][16] = {};
+        const uint32_t lines = SettingCommands(dev, dev->Settings[i], texts);
+        for (uint32_t j = 0; j < lines; ++j) {
+            const auto length = static_cast<uint32_t>(std::strlen(texts[j]));
+            const int32_t rc = CommandStep(dev, texts[j], length, {kTempWriteCall, 726, 727});
+            if (rc != 0) {
+                TraceAt(UNIT_LAWICEL, 728, rc, "%s: the adapter did not take %.*s again", dev->SystemName,
+                        static_cast<int>(length - 1), texts[j]);
+                CloseCommChannel(dev);
+                return rc;
+            }
+        }
+    }
+    const int32_t rc = OpenDevice_Lawicel(dev);
+    if (rc != 0) CloseCommChannel(dev);
+    return rc;
+}
 
 int32_t AwaitReply(Device *dev, ReplyWait *wait, int timeoutMs) {
     wait->kind = kReplyNone;

@@ -101,6 +101,9 @@ bool HoldingFrameText(Device *dev);
 bool AwaitExchangeEnd(Device *dev);
 /* Drops the queued frame text of a lost channel. */
 void DropQueued(Device *dev);
+/* Closes a lost channel's descriptor and drops what was queued for it
+ * (counted in DroppedFrames), so that it can be opened again. */
+void ForgetLostChannel(Device *dev);
 
 /* ---- received text (sysfuncs_lawicel_reader.cpp) ---- */
 /* Decodes the first total bytes of RxLine: frame lines go to the ring,
@@ -119,6 +122,11 @@ uint16_t LocalStamp(void);
  * reply: the next exchange drains the line until it is quiet), -1 when the
  * read failed.  The reader thread must be paused or absent. */
 int32_t AwaitReply(Device *dev, ReplyWait *wait, int timeoutMs);
+/* Makes the handle's settings again on an adapter found again after its
+ * channel was lost, in the order they were made, and opens its CAN channel
+ * in the handle's mode.  0, or the failed step's result (the channel is
+ * closed again then). */
+int32_t ReapplySettings_Lawicel(Device *dev);
 
 } // extern "C"
 

@@ -14,6 +14,7 @@
 #include "sysfuncs_lawicel_internal.h"
 
 #include "platform.h"
+#include "reconnect.h"
 
 #include <cstring>
 
@@ -142,6 +143,25 @@ void BackOff(Device *dev) {
     AwaitWake(dev, -1);
 }
 
+/* A lost channel on a handle with reconnection on: the descriptor is
+ * closed and what was queued for it dropped, then the adapter is looked
+ * for every kReconnectPauseMs until it answers again and has taken the
+ * handle's settings.  Returns when it is back, or when a stop, a pause or
+ * reconnection switched off wants the caller's attention.  Each attempt
+ * runs under ConfigMutex, like any exchange; one that finds the mutex taken
+ * (a request that is failing at once on the lost channel) waits for the
+ * next. */
+void Reconnect(Device *dev) {
+    ForgetLostChannel(dev);
+    while (AwaitNextAttempt(dev)) {
+        if (pthread_mutex_trylock(&dev->ConfigMutex) != 0) continue;
+        const bool back = FindAdapterAgain(dev) && !AtomicLoad(dev->StopThread) && ReapplySettings_Lawicel(dev) == 0;
+        if (back) EndOutage(dev);
+        pthread_mutex_unlock(&dev->ConfigMutex);
+        if (back) return;
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -213,6 +233,8 @@ uint32_t DecodeRxText_Lawicel(Device *dev, uint32_t total) { return DecodeRxText
  * ends when StopThread is set.  On a lost channel it stops reading and
  * sleeps until it is woken.
  *
+ * With reconnection on, a lost channel is opened again (Reconnect).
+ *
  * Queued frame text goes out before each wait.  The wait lasts without
  * limit; only text that the line did not take (a stalled adapter) is
  * tried again every slice.  A writer that queues text into the empty
@@ -233,7 +255,10 @@ void *ReadThread_Lawicel(void *arg) {
             if (dev->RxHave != 0) dev->RxHave = DecodeRxText(dev, dev->RxHave, nullptr, LocalStamp());
         }
         if (AtomicLoad(dev->ChannelLost)) {
-            BackOff(dev);
+            if (AtomicLoad(dev->Reconnect))
+                Reconnect(dev);
+            else
+                BackOff(dev);
             continue;
         }
         if (AtomicLoad(dev->TxCount) != 0) FlushQueuedBriefly(dev);

@@ -14,6 +14,7 @@
 #include "sysfuncs_ocera.h"
 
 #include "platform.h"
+#include "reconnect.h"
 
 #include <array>
 #include <cstdlib>
@@ -63,6 +64,35 @@ void SleepUnlessStopped(Device *dev, uint32_t micros) {
     constexpr uint32_t kSlice = 10000;
     for (uint32_t slept = 0; slept < micros && !AtomicLoad(dev->StopThread); slept += kSlice)
         PlatSleepMicros(kSlice);
+}
+
+/* Opens the lost device again every kReconnectPauseMs, onto the
+ * descriptor number the handle holds (writers on other threads keep using
+ * it), and makes the handle's bit rate or bit timing again.  true when it
+ * is back; false when the thread is asked to stop or reconnection is
+ * switched off. */
+bool ReopenLostDevice(Device *dev) {
+    while (AwaitNextAttempt(dev)) {
+        if (pthread_mutex_trylock(&dev->ConfigMutex) != 0) continue;
+        bool back = false;
+        const int fd = PlatOpenCharDevice(dev->SystemName, dev->Mode == KORVA_MODE_LISTEN_ONLY);
+        if (fd >= 0 && PlatReplaceDescriptor(dev->Fd, fd) != 0) {
+            TRACE_SYSCALL(UNIT_OCERA, 272, "dup2");
+            PlatClose(fd, 0);
+        } else if (fd >= 0) {
+            back = true;
+            for (uint32_t i = 0; back && i < dev->SettingCount; ++i) {
+                const Setting &s = dev->Settings[i];
+                const uint8_t btr[2] = {static_cast<uint8_t>(s.Value[0]), static_cast<uint8_t>(s.Value[1])};
+                if (s.Request == KORVA_IOCTL_SET_SPEED) back = SetDeviceSpeed_Ocera(dev, s.Value[0]) == 0;
+                if (s.Request == KORVA_IOCTL_SET_BTR) back = SetDeviceBTR_Ocera(dev, btr) == 0;
+            }
+        }
+        if (back) EndOutage(dev);
+        pthread_mutex_unlock(&dev->ConfigMutex);
+        if (back) return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -199,7 +229,9 @@ int32_t SetDeviceBTR_Ocera(Device *dev, const uint8_t *btr) {
  * asks only for the missing bytes, so that the records never slip out of
  * step.
  *
- * A failed read ends the thread after its trace line: the device is gone
+ * With reconnection on, a failed read makes the thread open the device
+ * again (ReopenLostDevice) and go on reading.  Otherwise a failed read
+ * ends the thread after its trace line: the device is gone
  * or broken and will not deliver again.  The loss is marked on the record,
  * which wakes blocked readers and makes KORVA_Read report
  * KORVA_ERR_NO_DEVICE once the ring is empty; writing and closing still
@@ -229,7 +261,10 @@ void *ReadThread_Ocera(void *arg) {
             const int err = n < 0 ? PlatErrno() : 0;
             TraceAt(UNIT_OCERA, 269, KORVA_DEBUG_LEVEL_SYSTEM, "%s (%d)", "read", err);
             MarkChannelLost(dev);
-            return reinterpret_cast<void *>(static_cast<intptr_t>(-1));
+            if (!AtomicLoad(dev->Reconnect) || !ReopenLostDevice(dev))
+                return reinterpret_cast<void *>(static_cast<intptr_t>(-1));
+            held = 0; // a record cut by the loss is not completed by the new device
+            continue;
         }
         held += static_cast<size_t>(n);
         const size_t whole = held / LINCAN_RECORD_SIZE;
@@ -249,6 +284,9 @@ int32_t WriteFrame_Ocera(Device *dev, const CanMsg *frames, uint32_t count, uint
     *written = 0;
     if (count == 0) return 0;
     if (frames == nullptr) return KORVA_ERR_GENERIC;
+    // A device that is being opened again takes nothing meanwhile; one lost
+    // for good is still written to, and the system says what became of it.
+    if (AtomicLoad(dev->ChannelLost) && AtomicLoad(dev->Reconnect)) return KORVA_ERR_NO_DEVICE;
     auto *block = static_cast<uint8_t *>(std::calloc(count, LINCAN_RECORD_SIZE));
     if (block == nullptr) return KORVA_ERR_NO_MEMORY;
     for (uint32_t i = 0; i < count; ++i) CanMsg2LinCanRecord(&frames[i], block + size_t{i} * LINCAN_RECORD_SIZE);

@@ -3,6 +3,7 @@
 // adapters of the quiet dialect (slcan firmware that answers no command)
 // beside full ones.
 #include "korva_api.h"
+#include "discovery.h"
 #include "sim.h"
 #include "sysfuncs.h"
 #include "tempdir.h"
@@ -19,13 +20,7 @@
 
 namespace {
 
-// Points discovery at a directory of the test's own for its lifetime.
-struct DiscoveryIn {
-    const char *saved = DiscoveryDir;
-    explicit DiscoveryIn(const std::filesystem::path &dir) : path(dir.string()) { DiscoveryDir = path.c_str(); }
-    ~DiscoveryIn() { DiscoveryDir = saved; }
-    std::string path;
-};
+using korva_test::DiscoveryIn;
 
 int32_t DialectOf(int32_t h) {
     int32_t d = -1;

@@ -5,6 +5,7 @@
 // that overruns the receive ring.  The adapter is the simulator (or, for
 // the reset, the test itself).
 #include "korva_api.h"
+#include "discovery.h"
 #include "net.h"
 #include "procstat.h"
 #include "sim.h"
@@ -609,4 +610,169 @@ TEST(Flood, StoredFramesComeOutWholeInOrderAndDropsAreReported) {
                 total, seconds, check.frames, total - static_cast<uint32_t>(check.frames), check.gaps, rssBefore,
                 rssAfter);
     EXPECT_EQ(KORVA_Close(h), 0);
+}
+
+/* ---- reconnection ---- */
+
+namespace {
+
+struct Outage {
+    const char *what;
+    bool tcp;   // a TCP gateway that restarts on its port; else a pty adapter
+    bool moves; // the pty comes back under another name; the handle was opened by serial number
+};
+
+LinkStats StatsOf(int32_t h) {
+    LinkStats s{};
+    EXPECT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_GET_LINK_STATS, &s), 0);
+    return s;
+}
+
+/* Waits until the handle reports its channel lost. */
+bool SeesLoss(int32_t h) {
+    uint32_t flags = 0;
+    for (const auto deadline = Clock::now() + kHang; Clock::now() < deadline;) {
+        if (KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags) == 0 && (flags & KORVA_STATUS_CHANNEL_LOST)) return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+int32_t WriteOne(int32_t h, uint32_t id, uint32_t *written) {
+    const CanMsg m{id, 1, {0xAA}, KORVA_FLAG_STANDARD, 0};
+    *written = 0;
+    const int32_t rc = KORVA_Write(h, &m, 1, written);
+    return rc != 0 ? rc : KORVA_Flush(h);
+}
+
+class Reconnection : public ::testing::TestWithParam<Outage> {};
+
+} // namespace
+
+/* The adapter goes away while the handle is in use and comes back: the
+ * handle finds it, makes its settings again in the application's order,
+ * and frames flow both ways; during the outage writes fail cleanly, reads
+ * give what came before and a blocking read waits for what comes after. */
+TEST_P(Reconnection, TheAdapterThatComesBackIsConfiguredAgainAndCarriesFrames) {
+    const Outage o = GetParam();
+    TempDir dir;
+    Sim sim(o.tcp ? std::vector<std::string>{"--tcp", "0", "--serial", "4711"}
+                  : std::vector<std::string>{"--pty", dir / "ttyUSB0", "--serial", "4711"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    korva_test::DiscoveryIn in(dir.path);
+    const int32_t h = OpenAdapter(o.moves ? "4711" : o.tcp ? sim.TcpName() : sim.Link());
+    ASSERT_GT(h, 0);
+    ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_RECONNECT, Arg(1)), 0);
+    // S6 is replaced by the later S4, which is made again last.
+    const uint32_t codeMask[2] = {0x00000000, 0xFFFFFFFF};
+    ASSERT_EQ(Retried(-1, [&] { return KORVA_Ioctl(h, KORVA_IOCTL_SET_SPEED, Arg(6)); }), 0);
+    ASSERT_EQ(Retried(-1, [&] { return KORVA_Ioctl(h, KORVA_IOCTL_SET_TIMESTAMP, Arg(1)); }), 0);
+    ASSERT_EQ(Retried(-1, [&] { return KORVA_Ioctl(h, KORVA_IOCTL_SET_ACC_CODE_MASK, const_cast<uint32_t *>(codeMask)); }), 0);
+    ASSERT_EQ(Retried(-1, [&] { return KORVA_Ioctl(h, KORVA_IOCTL_SET_SPEED, Arg(4)); }), 0);
+    ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, Arg(1)), 0);
+    uint32_t written = 0;
+    ASSERT_EQ(WriteOne(h, 0x321, &written), 0);
+    ASSERT_TRUE(sim.WaitFor("rx t3211AA"));
+    ASSERT_TRUE(sim.Command("send 123#01"));
+    CanMsg m{};
+    uint32_t n = 0;
+    ASSERT_EQ(Bounded("KORVA_Read", [&] { return KORVA_Read(h, &m, 1, &n); }), 0);
+    ASSERT_EQ(n, 1U);
+
+    ASSERT_TRUE(sim.Command("unplug"));
+    ASSERT_TRUE(SeesLoss(h)) << o.what;
+    EXPECT_EQ(WriteOne(h, 0x322, &written), KORVA_ERR_NO_DEVICE);
+    EXPECT_EQ(written, 0U);
+    // A blocking read waits through the outage for the first frame after it.
+    auto waiting = std::async(std::launch::async, [&] {
+        CanMsg got{};
+        uint32_t k = 0;
+        int32_t rc = 0;
+        while ((rc = KORVA_Read(h, &got, 1, &k)) == 0 && k == 0) {
+        }
+        return rc == 0 && got.Identifier == 0x124 ? 0 : (rc != 0 ? rc : -100);
+    });
+    EXPECT_EQ(waiting.wait_for(600ms), std::future_status::timeout) << "a blocking read returned during the outage";
+
+    sim.Mark();
+    ASSERT_TRUE(sim.Command(o.moves ? "plug " + (dir / "ttyUSB1") : std::string("plug")));
+    for (const char *step : {"rx Z1", "rx M00000000", "rx mFFFFFFFF", "rx S4", "state open O"})
+        ASSERT_TRUE(sim.WaitFor(step)) << o.what << ": " << step;
+    ASSERT_TRUE(sim.Command("send 124#02"));
+    ASSERT_EQ(waiting.wait_for(kHang), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), 0);
+    ASSERT_EQ(Retried(KORVA_ERR_NO_DEVICE, [&] { return WriteOne(h, 0x323, &written); }), 0);
+    ASSERT_TRUE(sim.WaitFor("rx t3231AA"));
+    EXPECT_EQ(sim.Count("rx t3211AA"), 1U) << "a frame sent before the loss went out again";
+    EXPECT_EQ(sim.Count("rx t3221AA"), 0U) << "a refused frame went out";
+    const LinkStats s = StatsOf(h);
+    EXPECT_EQ(s.Losses, 1U);
+    EXPECT_EQ(s.Reconnections, 1U);
+    EXPECT_EQ(s.DroppedFrames, 0U);
+    EXPECT_EQ(KORVA_Close(h), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Outages, Reconnection,
+                         ::testing::Values(Outage{"pty back at its name", false, false},
+                                           Outage{"pty back at another name", false, true},
+                                           Outage{"tcp gateway restarted", true, false}),
+                         [](const auto &info) {
+                             return std::string(info.param.tcp ? "TcpGatewayRestarts"
+                                                : info.param.moves ? "PtyReturnsUnderAnotherName"
+                                                                   : "PtyReturnsAtItsName");
+                         });
+
+/* Another adapter at the lost one's name is not taken, a line that stays
+ * away costs the reader nothing, queued frames that never left are counted
+ * as dropped, and closing the handle ends the attempts at once. */
+TEST(LostAdapter, AnotherAdapterIsRefusedAndALineThatStaysAwayCostsNothing) {
+    TempDir dir;
+    Sim sim({"--pty", dir / "ttyUSB0", "--serial", "4711", "--no-log-rx"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    const std::set<int> tasks = TaskIds();
+    const int32_t h = OpenAdapter(sim.Link());
+    ASSERT_GT(h, 0);
+    const int tid = NewTask(tasks, TaskIds());
+    ASSERT_GT(tid, 0);
+    ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_RECONNECT, Arg(1)), 0);
+
+    // Frames queued on a line that takes nothing are dropped with it.
+    ASSERT_TRUE(sim.Command("fault stall"));
+    uint32_t queued = 0;
+    for (uint32_t i = 0; i < 20000; ++i) {
+        const CanMsg m{0x100, 8, {1, 2, 3, 4, 5, 6, 7, 8}, KORVA_FLAG_STANDARD, 0};
+        uint32_t w = 0;
+        if (KORVA_Write(h, &m, 1, &w) != 0 || w != 1) break;
+        queued += w;
+    }
+    ASSERT_TRUE(sim.Command("unplug"));
+    ASSERT_TRUE(SeesLoss(h));
+    const LinkStats lost = StatsOf(h);
+    EXPECT_EQ(lost.Losses, 1U);
+    EXPECT_GT(lost.DroppedFrames, 0U);
+    EXPECT_LE(lost.DroppedFrames, queued);
+
+    // While nothing answers, the reader sleeps between its attempts.
+    const double cpu0 = ThreadCpuSeconds(tid);
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(1500ms); // the measuring window
+    const double cpu = (ThreadCpuSeconds(tid) - cpu0) / SecondsSince(t0);
+    EXPECT_LT(cpu, 0.2);
+
+    // Another adapter answers at the name: it is asked who it is, and left.
+    std::string log = Traced([&] {
+        Sim other({"--pty", dir / "ttyUSB0", "--serial", "815"});
+        ASSERT_TRUE(other.Ok()) << other.Error();
+        ASSERT_TRUE(other.WaitFor("rx N"));
+        ASSERT_TRUE(other.WaitFor("rx N")); // the next attempt: the first was not taken
+        EXPECT_EQ(other.Count("state open"), 0U);
+    });
+    EXPECT_NE(log.find("another adapter answers there (serial number 815"), std::string::npos) << log;
+    EXPECT_EQ(StatsOf(h).Reconnections, 0U);
+
+    double closing = 0;
+    EXPECT_EQ(Bounded("KORVA_Close", [&] { return KORVA_Close(h); }, &closing), 0);
+    std::printf("[ figures  ] lost line: reader cpu %.1f%% between attempts, %u of %u queued frames dropped, "
+                "close %.3f s\n",
+                100 * cpu, lost.DroppedFrames, queued, closing);
 }

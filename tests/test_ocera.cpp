@@ -381,6 +381,37 @@ TEST_F(Ocera, FailedReadEndsTheReaderButTheHandleStillWritesAndCloses) {
     EXPECT_NE(std::string::npos, text.find(line)) << text;
 }
 
+// With reconnection on, the reader opens a device that failed again, makes
+// its bit rate again, and reads on where it stopped.
+TEST_F(Ocera, WithReconnectionAFailedDeviceIsOpenedAgainAndConfigured) {
+    ASSERT_GT(Open(), 0);
+    ASSERT_EQ(0, KORVA_Ioctl(h, KORVA_IOCTL_SET_RECONNECT, KORVA_IOCTL_INT(1)));
+    ASSERT_EQ(0, KORVA_Ioctl(h, KORVA_IOCTL_SET_SPEED, KORVA_IOCTL_INT(6)));
+    TakeIoctls();
+    RxEvent ev(h);
+    gReadMode = 2;
+    ASSERT_TRUE(pty.Write(Record(0, 0x43, 0, {})));
+    ASSERT_TRUE(ev.Wait()) << "the loss is announced";
+    const CanMsg m = Frame(0x44, KORVA_FLAG_STANDARD, {});
+    uint32_t written = 0;
+    EXPECT_EQ(KORVA_ERR_NO_DEVICE, KORVA_Write(h, &m, 1, &written));
+    EXPECT_EQ(0u, written);
+    gReadMode = 0;
+    // The record that the failed read left is read from the device opened again.
+    const std::vector<CanMsg> got = ev.Receive(1);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(0x43u, got[0].Identifier);
+    LinkStats stats{};
+    ASSERT_EQ(0, KORVA_Ioctl(h, KORVA_IOCTL_GET_LINK_STATS, &stats));
+    EXPECT_GE(stats.Reconnections, 1u);
+    EXPECT_EQ(stats.Losses, stats.Reconnections);
+    bool speedAgain = false;
+    for (const IoctlCall &c : TakeIoctls()) speedAgain |= c.request == 0x4010640BUL && c.fd == Dev()->Fd;
+    EXPECT_TRUE(speedAgain) << "the bit rate is set on the device opened again";
+    EXPECT_EQ(0, KORVA_Write(h, &m, 1, &written));
+    EXPECT_TRUE(pty.Expect(Record(0, 0x44, 0, {})));
+}
+
 TEST_F(Ocera, HungUpDeviceIsReportedToReaders) {
     ASSERT_GT(Open(), 0);
     RxEvent ev(h);
