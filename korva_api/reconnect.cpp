@@ -146,6 +146,9 @@ void EndOutage(Device *dev) {
     AtomicStore(dev->ChannelLost, 0);
     TraceAt(UNIT_SYS, 724, KORVA_DEBUG_LEVEL_CALL + 1, "%s: the adapter is back, the settings made again",
             dev->SystemName);
+    // An application that waits on the receive event hears of the return
+    // as it heard of the loss.
+    if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev, 1);
 }
 
 uint32_t FramesInText(const char *text, uint32_t length) {

@@ -255,10 +255,12 @@ void *ReadThread_Lawicel(void *arg) {
             if (dev->RxHave != 0) dev->RxHave = DecodeRxText(dev, dev->RxHave, nullptr, LocalStamp());
         }
         if (AtomicLoad(dev->ChannelLost)) {
-            if (AtomicLoad(dev->Reconnect))
+            if (AtomicLoad(dev->Reconnect)) {
                 Reconnect(dev);
-            else
+                resumed = true; // frame text that came with the last reply
+            } else {
                 BackOff(dev);
+            }
             continue;
         }
         if (AtomicLoad(dev->TxCount) != 0) FlushQueuedBriefly(dev);

@@ -26,6 +26,15 @@ using korva_tool_test::SplitLines;
 
 namespace {
 
+// Whether done() becomes true within 20 s, looking every 10 ms.
+template <typename F> bool Eventually(F done) {
+    for (int i = 0; i < 2000; ++i) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
 void WriteFile(const std::string &path, const std::string &text) {
     FILE *f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(nullptr, f);
@@ -284,6 +293,23 @@ TEST(ToolAdapter, DumpEndsCleanlyOnSignalsAndReportsALostConnection) {
     ASSERT_EQ(1, dump.Wait()) << dump.Err();
     EXPECT_NE(std::string::npos, dump.Err().find("connection to adapter '" + sim.Link() + "' was lost"))
         << dump.Err();
+
+    // With --reconnect the dump waits for the adapter, says when it went
+    // and came back, and goes on.
+    sim.Mark();
+    KorvaRun kept(dir, {"dump", "--reconnect", "-n", "2", sim.Link()});
+    ASSERT_TRUE(sim.WaitFor("state open O"));
+    ASSERT_TRUE(sim.Command("send 321#01"));
+    ASSERT_TRUE(Eventually([&] { return kept.OutLines().size() == 1; })) << kept.Err();
+    ASSERT_TRUE(sim.Command("unplug"));
+    ASSERT_TRUE(Eventually([&] { return kept.Err().find("lost (outage 1)") != std::string::npos; })) << kept.Err();
+    ASSERT_TRUE(sim.Command("plug"));
+    ASSERT_TRUE(sim.WaitFor("state open O"));
+    ASSERT_TRUE(sim.Command("send 321#02"));
+    ASSERT_EQ(0, kept.Wait()) << kept.Err();
+    EXPECT_EQ(2u, kept.OutLines().size());
+    EXPECT_NE(std::string::npos, kept.Err().find("' is back after")) << kept.Err();
+    EXPECT_NE(std::string::npos, kept.Err().find("2 frames received; no frames lost; 1 outage, 1 back")) << kept.Err();
 }
 
 TEST(ToolAdapter, SendPutsExactLawicelLinesOnTheWire) {
@@ -326,6 +352,19 @@ TEST(ToolAdapter, SendAsLoadGeneratorReportsItsRate) {
     const std::vector<std::string> lines = FrameLinesSeen(sim, 100 + 2000);
     EXPECT_EQ(100u + 2000u, lines.size());
     EXPECT_EQ(2000, std::count(lines.begin(), lines.end(), "t7FF80011223344556677"));
+
+    // The load generator pauses through an outage and goes on after it.
+    sim.Mark();
+    KorvaRun kept(dir, {"send", "--reconnect", "--count", "0", "--rate", "200", sim.Link(), "100#01"});
+    ASSERT_TRUE(sim.WaitFor("rx t100101"));
+    ASSERT_TRUE(sim.Command("unplug"));
+    ASSERT_TRUE(Eventually([&] { return kept.Err().find("lost (outage 1)") != std::string::npos; })) << kept.Err();
+    ASSERT_TRUE(sim.Command("plug"));
+    ASSERT_TRUE(sim.WaitFor("state open O"));
+    ASSERT_TRUE(sim.WaitFor("rx t100101"));
+    kept.Signal(SIGINT);
+    ASSERT_EQ(0, kept.Wait()) << kept.Err();
+    EXPECT_NE(std::string::npos, kept.Err().find("1 outages, 1 back")) << kept.Err();
 }
 
 TEST(ToolAdapter, ReplaySendsALogWithItsSpacingAndChecksItFirst) {

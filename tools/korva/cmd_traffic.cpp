@@ -25,15 +25,16 @@ With several adapters it receives from all at once, each line naming its
 adapter; the log holds the frames of all in the order they came, and the
 pcap capture is pcapng with one interface per adapter.
 Runs until COUNT frames were shown, Ctrl-C or SIGTERM, or a connection
-breaks; then says on standard error, for each adapter, how many frames
-came and whether any were lost.
+breaks (with --reconnect it waits for the adapter instead); then says on
+standard error, for each adapter, how many frames came and whether any
+were lost.
 
 )"
                                  "%s"
                                  R"(      --timestamps     ask the adapter for receive time stamps (milliseconds,
                        0..59999) and print them in seconds before each frame
       --listen-only    open the adapter listen-only (it never transmits or acks)
-  -f, --filter LIST    show only identifiers matching ID:MASK (or not matching
+%s  -f, --filter LIST    show only identifiers matching ID:MASK (or not matching
                        ID~MASK), several separated by commas: -f 123:7FF,200:700
   -n, --count COUNT    stop after COUNT frames shown
   -l, --log FILE       also write the frames to FILE in candump's log format
@@ -57,14 +58,16 @@ Sends the frames, written as cansend does:
   123#R  123#R4    remote request, with length 0 / 4
   123#             no data; bytes may be separated by dots: 123#11.22.33
 With --count or --rate it is a load generator: the frames are sent COUNT
-times over, at HZ frames per second, and the achieved rate is reported.
+times over, at HZ frames per second, and the achieved rate is reported;
+with --reconnect it pauses while the adapter is lost and goes on when it
+is back.
 Queued frames are flushed before the adapter is closed.
 
 )"
                                  "%s"
                                  R"(      --count N        send the frames N times (0 = until Ctrl-C); default 1
       --rate HZ        at most HZ frames per second (default: as fast as possible)
-%s
+%s%s
   korva send %s 123#AABB 12345678#R2
   korva send -b 1M --count 100000 --rate 2000 192.168.1.10:2001 100#0011223344556677
 )";
@@ -84,6 +87,7 @@ int CmdDump(int argc, char **argv) {
                                    {"count", required_argument, nullptr, 'n'},
                                    {"log", required_argument, nullptr, 'l'},
                                    {"pcap", required_argument, nullptr, kOptPcap},
+                                   {"reconnect", no_argument, nullptr, kOptReconnect},
                                    {"trace", required_argument, nullptr, kOptTrace},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
@@ -96,7 +100,7 @@ int CmdDump(int argc, char **argv) {
         switch (opt) {
         case 'h': {
             const char *a = kOsExampleAdapter;
-            std::printf(kDumpHelp, a, a, a, kAdapterOptionsHelp, kTraceOptionHelp, a, kOsExamplePath, a, a, kOsExampleAdapter2);
+            std::printf(kDumpHelp, a, a, a, kAdapterOptionsHelp, kReconnectOptionHelp, kTraceOptionHelp, a, kOsExamplePath, a, a, kOsExampleAdapter2);
             return kExitOk;
         }
         case 'f':
@@ -108,6 +112,7 @@ int CmdDump(int argc, char **argv) {
             break;
         case 'l': logPath = optarg; break;
         case kOptPcap: pcapPath = optarg; break;
+        case kOptReconnect: config.reconnect = true; break;
         case '?': return kExitUsage;
         default:
             if (TakeAdapterOption("dump", opt, optarg, &config) != 1) return kExitUsage;
@@ -158,8 +163,11 @@ int CmdDump(int argc, char **argv) {
         DestroyRcvEvent(event);
         return kExitFailure;
     }
-    // One event for all: it is released for a frame of any adapter.
+    // One event for all: it is released for a frame of any adapter, and
+    // when one is lost or comes back.
     for (int32_t h : handles) KORVA_SetRcvEvent(h, RcvEventHandle(event));
+    std::vector<LinkWatch> watches(handles.size());
+    for (size_t a = 0; a < handles.size(); ++a) watches[a] = {handles[a], names[a], {}, 0};
 
     std::vector<uint64_t> received(names.size()), shownOf(names.size());
     uint64_t shown = 0;
@@ -228,6 +236,8 @@ int CmdDump(int argc, char **argv) {
             }
         }
         if (status != kExitOk || lost != names.size()) break;
+        if (config.reconnect)
+            for (LinkWatch &w : watches) WatchLink("dump", &w);
         if (total == 0) {
             if (pcap && PcapPending(pcap)) {
                 const int64_t left = pcapFlushed + kPcapFlushNs - MonotonicNanos();
@@ -250,6 +260,7 @@ int CmdDump(int argc, char **argv) {
     std::vector<uint32_t> flags(handles.size());
     std::vector<int32_t> flagsRc(handles.size());
     for (size_t a = 0; a < handles.size(); ++a) {
+        if (config.reconnect) WatchLink("dump", &watches[a]);
         flagsRc[a] = KORVA_Ioctl(handles[a], KORVA_IOCTL_GET_FLAGS, &flags[a]);
         KORVA_SetRcvEvent(handles[a], nullptr);
     }
@@ -273,10 +284,17 @@ int CmdDump(int argc, char **argv) {
         if (flagsRc[a] != 0) summary += "; unknown whether frames were lost (" + Reason(flagsRc[a]) + ")";
         else if (flags[a] & KORVA_STATUS_BUFFER_OVERRUN) summary += "; FRAMES WERE LOST (receive buffer overrun)";
         else summary += "; no frames lost";
+        const uint32_t outages = watches[a].seen.Losses;
+        if (outages != 0)
+            summary += "; " + std::to_string(outages) + (outages == 1 ? " outage" : " outages") + ", " +
+                       std::to_string(watches[a].seen.Reconnections) + " back";
         Complain("dump", "%s", summary.c_str());
     }
     for (size_t a = 0; a < handles.size(); ++a) {
-        if (lost == a || (flagsRc[a] == 0 && (flags[a] & KORVA_STATUS_CHANNEL_LOST))) {
+        // With reconnection the adapter counts as lost only if it is not back.
+        const bool stillLost = config.reconnect ? watches[a].seen.Losses != watches[a].seen.Reconnections
+                                                : flagsRc[a] == 0 && (flags[a] & KORVA_STATUS_CHANNEL_LOST);
+        if (lost == a || stillLost) {
             Complain("dump", "the connection to adapter '%s' was lost", names[a].c_str());
             status = kExitFailure;
         }
@@ -291,6 +309,7 @@ int CmdSend(int argc, char **argv) {
                                    {"acc-mask", required_argument, nullptr, kOptAccMask},
                                    {"count", required_argument, nullptr, kOptCount},
                                    {"rate", required_argument, nullptr, kOptRate},
+                                   {"reconnect", no_argument, nullptr, kOptReconnect},
                                    {"trace", required_argument, nullptr, kOptTrace},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
@@ -301,7 +320,7 @@ int CmdSend(int argc, char **argv) {
     for (int opt; (opt = NextOption("send", argc, argv, ":b:h", kLong)) != -1;) {
         switch (opt) {
         case 'h':
-            std::printf(kSendHelp, kAdapterOptionsHelp, kTraceOptionHelp, kOsExampleAdapter);
+            std::printf(kSendHelp, kAdapterOptionsHelp, kReconnectOptionHelp, kTraceOptionHelp, kOsExampleAdapter);
             return kExitOk;
         case kOptCount:
             if (!ParseCount(optarg, &rounds, &why)) return UsageError("send", "bad --count '%s': %s", optarg, why.c_str());
@@ -312,6 +331,7 @@ int CmdSend(int argc, char **argv) {
                 return UsageError("send", "bad --rate '%s': expected frames per second, 1..10000000", optarg);
             loadGenerator = true;
             break;
+        case kOptReconnect: config.reconnect = true; break;
         case '?': return kExitUsage;
         default:
             if (TakeAdapterOption("send", opt, optarg, &config) != 1) return kExitUsage;
@@ -332,6 +352,15 @@ int CmdSend(int argc, char **argv) {
     std::vector<int32_t> handles;
     if (!OpenAdapters("send", {name}, KORVA_MODE_NORMAL, config, &handles)) return kExitFailure;
     const int32_t h = handles[0];
+    LinkWatch watch{h, name, {}, 0};
+    // While the adapter is lost, the frame waits: true when it may be
+    // written again, false on a stop request.
+    auto awaitReturn = [&] {
+        constexpr int64_t kLookNs = 20000000;
+        while (WatchLink("send", &watch))
+            if (!SleepUntil(MonotonicNanos() + kLookNs)) return false;
+        return true;
+    };
 
     int status = kExitOk;
     uint64_t sent = 0;
@@ -342,9 +371,17 @@ int CmdSend(int argc, char **argv) {
         if (rate == 0) {
             // As fast as the adapter takes them: the whole list in one call.
             uint32_t written = 0;
-            const int32_t rc = KORVA_Write(h, frames.data(), static_cast<uint32_t>(frames.size()), &written);
+            int32_t rc = KORVA_Write(h, frames.data(), static_cast<uint32_t>(frames.size()), &written);
             sent += written;
+            // The rest of the round waits for the adapter; none is sent twice.
+            while (rc == KORVA_ERR_NO_DEVICE && config.reconnect && awaitReturn()) {
+                const uint32_t done = written;
+                rc = KORVA_Write(h, frames.data() + done, static_cast<uint32_t>(frames.size()) - done, &written);
+                sent += written;
+                written += done;
+            }
             if (rc != 0) {
+                if (StopRequested()) break;
                 Complain("send", "sending %s failed: %s", FormatFrame(frames[written]).c_str(), Reason(rc).c_str());
                 status = kExitFailure;
             }
@@ -358,6 +395,14 @@ int CmdSend(int argc, char **argv) {
             int32_t rc = KORVA_Write(h, &frames[i], 1, &written);
             if (rc == 0) rc = KORVA_Flush(h);
             sent += written;
+            if (rc == KORVA_ERR_NO_DEVICE && config.reconnect) {
+                // A frame refused is sent again once the adapter is back;
+                // the schedule starts afresh from then.
+                if (written == 0) --i;
+                if (!awaitReturn()) break;
+                due = MonotonicNanos();
+                continue;
+            }
             if (rc != 0) {
                 Complain("send", "sending %s failed: %s", FormatFrame(frames[i]).c_str(), Reason(rc).c_str());
                 status = kExitFailure;
@@ -366,8 +411,10 @@ int CmdSend(int argc, char **argv) {
             due += periodNs;
         }
     }
-    const int32_t flushRc = KORVA_Flush(h);
+    int32_t flushRc = KORVA_Flush(h);
+    if (flushRc == KORVA_ERR_NO_DEVICE && config.reconnect && !StopRequested()) flushRc = 0; // dropped, counted below
     const double elapsed = MonotonicSeconds() - start;
+    if (config.reconnect) WatchLink("send", &watch);
     KORVA_Close(h);
     InstallStopSignals(nullptr);
     if (flushRc != 0 && status == kExitOk) {
@@ -379,6 +426,9 @@ int CmdSend(int argc, char **argv) {
         Complain("send", "%llu frames sent in %.3f s: %.0f frames/s", static_cast<unsigned long long>(sent), elapsed,
                  perSecond);
     }
+    if (watch.seen.Losses != 0)
+        Complain("send", "%u outages, %u back; %u queued frames dropped by them", watch.seen.Losses,
+                 watch.seen.Reconnections, watch.seen.DroppedFrames);
     return status;
 }
 

@@ -54,6 +54,12 @@ const char kAdapterOptionsHelp[] =
       --acc-mask HEX   acceptance mask (default code 00000000)
 )";
 
+const char kReconnectOptionHelp[] =
+    R"(      --reconnect      keep going when the adapter is lost: it is opened
+                       again (by its name, or by serial number) and given
+                       the settings again; standard error says when
+)";
+
 const char kTraceOptionHelp[] =
     R"(      --trace LEVEL    library trace on standard error: system, calls,
                        errors or a number (threshold of korva_api)
@@ -243,7 +249,31 @@ bool ConfigureAdapter(const char *cmd, int32_t handle, const AdapterConfig &conf
             return false;
         }
     }
+    if (config.reconnect) {
+        rc = KORVA_Ioctl(handle, KORVA_IOCTL_SET_RECONNECT, KORVA_IOCTL_INT(1));
+        if (rc != 0) {
+            Complain(cmd, "cannot switch reconnection on: %s", Reason(rc).c_str());
+            return false;
+        }
+    }
     return true;
+}
+
+bool WatchLink(const char *cmd, LinkWatch *watch) {
+    LinkStats now{};
+    if (KORVA_Ioctl(watch->handle, KORVA_IOCTL_GET_LINK_STATS, &now) != 0) return false;
+    const char *n = watch->name.c_str();
+    if (now.Losses != watch->seen.Losses) {
+        watch->lostAtNs = MonotonicNanos();
+        Complain(cmd, "adapter '%s' lost (outage %u); opening it again every 0.5 s", n, now.Losses);
+    }
+    if (now.Reconnections != watch->seen.Reconnections) {
+        const double seconds = static_cast<double>(MonotonicNanos() - watch->lostAtNs) / 1e9;
+        Complain(cmd, "adapter '%s' is back after %.1f s (%u queued frames dropped by outages so far)", n, seconds,
+                 now.DroppedFrames);
+    }
+    watch->seen = now;
+    return now.Losses != now.Reconnections;
 }
 
 bool OpenAdapters(const char *cmd, const std::vector<std::string> &names, int32_t mode, const AdapterConfig &config,

@@ -43,6 +43,7 @@ struct AdapterConfig {
     uint32_t accMask = 0xFFFFFFFF;
     bool timestamps = false;    // adapter time stamps on received frames
     bool listenOnly = false;    // open without transmitting
+    bool reconnect = false;     // open the adapter again when it is lost
     int32_t traceLevel = 0;     // library trace threshold, 0 = off
 };
 
@@ -64,6 +65,7 @@ enum : int {
     kOptLoop,
     kOptNoTiming,
     kOptStrict,
+    kOptReconnect,
 };
 
 // Handles one adapter option (-b, --btr, --acc-code, --acc-mask,
@@ -92,6 +94,19 @@ int32_t OpenAdapter(const char *cmd, const std::string &name, int32_t mode);
 // Applies bit rate, bit timing, acceptance code and mask and time stamps in
 // that order.  Returns true, or false after a one-line message.
 bool ConfigureAdapter(const char *cmd, int32_t handle, const AdapterConfig &config);
+
+// Follows the outages of a handle that reconnects: WatchLink says on
+// standard error when the adapter was lost and when it came back.
+struct LinkWatch {
+    int32_t handle = 0;
+    std::string name;
+    LinkStats seen{};     // the counters at the last look
+    int64_t lostAtNs = 0; // MonotonicNanos() when the loss was seen
+};
+extern const char kReconnectOptionHelp[];
+// Looks at the handle's link counters and prints a line for each loss and
+// return since the last look.  True while the adapter is lost.
+bool WatchLink(const char *cmd, LinkWatch *watch);
 
 // Opens the adapters by name (OpenAdapter) and configures each
 // (ConfigureAdapter), in the given mode; every name is checked before any
