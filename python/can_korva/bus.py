@@ -113,10 +113,14 @@ class KorvaBus(can.BusABC):
         handed to the adapter (is_rx False, time-stamped when sent), in
         order with the frames received.  korva's adapters do not echo, so
         the bus does.
+    :param reconnect: when the adapter is lost (unplugged, reset, a dropped
+        connection), korva opens it again about every 0.5 s and gives it
+        this bus's settings again: recv() keeps waiting meanwhile, send()
+        raises CanOperationError.  :attr:`link_stats` counts the outages.
     """
 
     def __init__(self, channel=None, can_filters=None, bitrate=None, btr=None, timing=None,
-                 listen_only=False, timestamps=False, receive_own_messages=False, **kwargs):
+                 listen_only=False, timestamps=False, receive_own_messages=False, reconnect=False, **kwargs):
         if kwargs.get("fd") or kwargs.get("data_bitrate"):
             raise CanInitializationError("korva adapters carry classic CAN frames only, not CAN FD")
         try:
@@ -129,6 +133,7 @@ class KorvaBus(can.BusABC):
         self._timestamps = bool(timestamps)
         self._listen_only = bool(listen_only)
         self._own = bool(receive_own_messages)
+        self._reconnect = bool(reconnect)
         self._waiters = 0                  # recv() calls waiting, with receive_own_messages
         self._handle = None
         self._rx_lock = threading.Lock()   # KORVA_Read and the receive queue
@@ -189,6 +194,8 @@ class KorvaBus(can.BusABC):
                         "setting the bit-timing registers")
         if self._timestamps:
             self._check(self._lib.KORVA_Ioctl(h, _api.IOCTL_SET_TIMESTAMP, 1), "switching time stamps on")
+        if self._reconnect:
+            self._check(self._lib.KORVA_Ioctl(h, _api.IOCTL_SET_RECONNECT, 1), "switching reconnection on")
         self._check(self._lib.KORVA_SetRcvEvent(h, self._sem.address), "registering the receive semaphore")
 
     def _close_quietly(self):
@@ -363,6 +370,9 @@ class KorvaBus(can.BusABC):
         if rc == _api.ERR_LISTEN_ONLY:
             raise CanOperationError("korva %s: cannot send on a listen-only bus: %s"
                                     % (self.channel, _api.error_text(rc)), rc)
+        if rc == _api.ERR_NO_DEVICE and self._reconnect:
+            raise CanOperationError("korva %s: sending: the adapter is lost and being opened again: %s"
+                                    % (self.channel, _api.error_text(rc)), rc)
         self._check(rc, "sending")
         if written.value != 1:
             raise CanOperationError("korva %s: sending: the frame was not taken" % self.channel)
@@ -431,6 +441,18 @@ class KorvaBus(can.BusABC):
             log.warning(text)
             warnings.warn(text, FramesLostWarning, stacklevel=3)
         return f
+
+    @property
+    def link_stats(self):
+        """(losses, reconnections, dropped): how often the connection to the
+        adapter was lost, how often it came back, and how many queued frames
+        the losses dropped before they reached the line."""
+        stats = (ctypes.c_uint32 * 3)()
+        with self._tx_lock:
+            self._require_open()
+            self._check(self._lib.KORVA_Ioctl(self._handle, _api.IOCTL_GET_LINK_STATS, ctypes.addressof(stats)),
+                        "reading the link counters")
+        return tuple(stats)
 
     @property
     def state(self):

@@ -386,6 +386,29 @@ class AdapterTests(SimCase):
             bus.send(can.Message(arbitration_id=0x1, data=b"", is_extended_id=False))
         self.assertEqual(bus.state, can.BusState.ERROR)
 
+    def test_reconnecting_bus_waits_through_an_outage(self):
+        sim = self.pty_sim()
+        bus = self.open(sim.link, bitrate=250000, reconnect=True)
+        sim.wait_for("state open O")
+        sim.command("unplug")
+        deadline = time.monotonic() + TIMEOUT
+        while bus.link_stats[0] == 0 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual(bus.link_stats[0], 1)
+        with self.assertRaisesRegex(can.CanOperationError, "lost and being opened again"):
+            bus.send(can.Message(arbitration_id=0x1, data=b"", is_extended_id=False))
+        self.assertIsNone(bus.recv(0.2), "recv returns nothing while the adapter is lost")
+        sim.command("plug")
+        sim.wait_for("rx S5")
+        sim.wait_for("state open O")
+        sim.command("send 123#AABB")
+        msg = bus.recv(TIMEOUT)
+        self.assertIsNotNone(msg)
+        self.assertEqual((msg.arbitration_id, bytes(msg.data)), (0x123, b"\xaa\xbb"))
+        bus.send(can.Message(arbitration_id=0x7FF, data=b"\x01", is_extended_id=False))
+        sim.wait_for("rx t7FF101")
+        self.assertEqual(bus.link_stats, (1, 1, 0))
+
     @staticmethod
     def catch(fn, *args):
         try:
