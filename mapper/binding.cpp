@@ -136,6 +136,7 @@ int32_t MapperEntry(void *module, uint32_t reason, void *reserved) {
 int32_t OpenConfiguredChannel(void) {
     dictionary *ini = iniparser_load("korva.ini");
     const char *name = nullptr;
+    bool reconnect = false;
     if (ini) {
         char key[MODULE_NAME_SIZE + sizeof ":debug"];
         ConfigKey(key, sizeof key, "port");
@@ -151,8 +152,12 @@ int32_t OpenConfiguredChannel(void) {
             Api.Ioctl(0, KORVA_IOCTL_SET_DEBUG_CHANNEL, KORVA_IOCTL_INT(KORVA_DEBUG_TO_FILE));
             Api.Ioctl(0, KORVA_IOCTL_SET_DEBUG_LEVEL, KORVA_IOCTL_INT(KORVA_DEBUG_LEVEL_SYSTEM));
         }
+        ConfigKey(key, sizeof key, "reconnect");
+        reconnect = iniparser_getstring(ini, key, nullptr) != nullptr && iniparser_getboolean(ini, key, 0) == 1;
     }
     const int32_t handle = Api.Open(name, KORVA_MODE_NORMAL);
+    // A korva_api without the request keeps a lost adapter lost, as before.
+    if (handle > 0 && reconnect) Api.Ioctl(handle, KORVA_IOCTL_SET_RECONNECT, KORVA_IOCTL_INT(1));
     // Only now: the name belongs to the dictionary.
     if (ini) iniparser_freedict(ini);
     return handle;
