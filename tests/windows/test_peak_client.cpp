@@ -390,7 +390,7 @@ void Traffic(const std::string &transport) {
     CHECK_EQ(p.Read(&m), kRxEmpty);
 
     // Section and key names in any case.
-    WriteIni("; the bench adapter\n[KORVA_Mapper_Peak.DLL]\nPORT = " + name + "\ndebug = no\n");
+    WriteIni("; the bench adapter\n[KORVA_Mapper_Peak.DLL]\nPORT = " + name + "\ndebug = no\nReconnect = yes\n");
     CHECK_EQ(Init(p, 0x031C, 0), kOk);
     CHECK(SimWait("a", "rx s031C")); // BTR0 from the high byte, BTR1 from the low one
     CHECK(SimWait("a", "rx Z1"));
@@ -461,6 +461,19 @@ void Traffic(const std::string &transport) {
     uint32_t next = 0;
     while (next < 2000 && ReadOne(p, &m) && FloodSeq(m) == next) ++next;
     CHECK_EQ(next, 2000);
+
+    // Reconnect = yes: the adapter unplugged and plugged in again gets
+    // CAN_Init's settings again; meanwhile writes fail and reads find nothing.
+    SimMark("a");
+    CHECK(SimCmd("a", "unplug"));
+    Msg during = Frame(0x222, 0, {0x01});
+    CHECK(WaitUntil([&] { return p.Write(&during) == kSendFailed; }));
+    CHECK_EQ(p.Read(&m), kRxEmpty);
+    CHECK(SimCmd("a", "plug"));
+    CHECK(SimWait("a", "rx s0014"));
+    CHECK(SimWait("a", "state open O"));
+    Send({"7FF#01"});
+    CHECK(ReadOne(p, &m) && m.Id == 0x7FF);
 
     // The functions that only answer.
     CHECK_EQ(p.Status(), kOk);

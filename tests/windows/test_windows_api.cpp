@@ -10,6 +10,9 @@
 //             blocking read, status flags, 10 000 flooded frames, close and
 //             handle reuse
 //   lost      the simulator is killed: readers are told, nothing hangs
+//   reconnect the adapter is unplugged (the COM port's link removed, or the
+//             gateway stops listening) and plugged in again: a handle with
+//             reconnection on gets its settings again and carries frames
 //   stall     a line that takes no data: bounded failures, and every frame
 //             counted as written arrives once the line moves again
 //   discovery opening by serial number and the first adapter found, through
@@ -249,6 +252,50 @@ void Lost(const std::string &transport, bool frameFirst) {
     const double t0 = NowMs();
     CHECK_EQ(KORVA_Close(h), 0);
     Note("[ figures  ] lost %s: KORVA_Close %.0f ms", transport.c_str(), NowMs() - t0);
+}
+
+void Reconnect(const std::string &transport) {
+    const std::string name = StartSim("a", transport);
+    if (name.empty()) return;
+    const int32_t h = Open(name);
+    if (!CHECK(h > 0)) return;
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_RECONNECT, Arg(1)), 0);
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_SPEED, Arg(3)), 0);
+    CHECK(SimCmd("a", "unplug"));
+    uint32_t flags = 0;
+    const double end = NowMs() + kPatienceMs;
+    while (!(flags & KORVA_STATUS_CHANNEL_LOST) && NowMs() < end) {
+        KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags);
+        Sleep(5);
+    }
+    CHECK(flags & KORVA_STATUS_CHANNEL_LOST);
+    const CanMsg out{0x321, 1, {1}, KORVA_FLAG_STANDARD, 0};
+    uint32_t written = 0;
+    CHECK_EQ(KORVA_Write(h, &out, 1, &written), KORVA_ERR_NO_DEVICE);
+    CanMsg m;
+    uint32_t n = 0;
+    CHECK_EQ(KORVA_Read(h, &m, 1, &n), 0);
+    SimMark("a");
+    CHECK(SimCmd("a", "plug"));
+    const double t0 = NowMs();
+    CHECK(SimWait("a", "rx S3"));
+    CHECK(SimWait("a", "state open O"));
+    const double back = NowMs() - t0;
+    CHECK(SimCmd("a", "send 123#01"));
+    const std::vector<CanMsg> got = ReadFrames(h, 1);
+    CHECK(got.size() == 1 && got[0].Identifier == 0x123);
+    int32_t rc = KORVA_ERR_NO_DEVICE;
+    for (int i = 0; i < 100 && rc == KORVA_ERR_NO_DEVICE; ++i, Sleep(10)) rc = KORVA_Write(h, &out, 1, &written);
+    CHECK_EQ(rc, 0);
+    CHECK_EQ(KORVA_Flush(h), 0);
+    CHECK(SimWait("a", "rx t321101"));
+    LinkStats stats{};
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_GET_LINK_STATS, &stats), 0);
+    CHECK_EQ(stats.Losses, 1);
+    CHECK_EQ(stats.Reconnections, 1);
+    CHECK_EQ(KORVA_Close(h), 0);
+    Note("[ figures  ] reconnect %s: adapter configured and open again %.0f ms after it was plugged in",
+         transport.c_str(), back);
 }
 
 /* Frames of the careful writer: sequence number in the data. */
@@ -495,6 +542,8 @@ int main(int argc, char **argv) {
     } else if (scenario == "lost") {
         Lost(transport, true);
         Lost(transport, false);
+    } else if (scenario == "reconnect") {
+        Reconnect(transport);
     } else if (scenario == "stall") {
         Stall(transport);
     } else if (scenario == "discovery") {
@@ -506,7 +555,7 @@ int main(int argc, char **argv) {
     } else if (scenario == "idle") {
         Idle(argc > 2 ? std::atoi(argv[2]) : 1, argc > 3 ? argv[3] : "pty");
     } else {
-        std::fprintf(stderr, "usage: test_windows_api traffic|lost|stall [pty|tcp] | discovery | trace | bench N [pty|tcp] | idle N [pty|tcp]\n");
+        std::fprintf(stderr, "usage: test_windows_api traffic|lost|reconnect|stall [pty|tcp] | discovery | trace | bench N [pty|tcp] | idle N [pty|tcp]\n");
         return 2;
     }
     Note("%s %s: %d failed checks", scenario.c_str(), transport.c_str(), g_failures);
