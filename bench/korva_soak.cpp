@@ -3,13 +3,23 @@
 // reading and checking them through the other.  Reports frames moved,
 // frames lost, order errors, peak memory and CPU.
 //
-// Usage: korva_soak [--seconds N] [--sim PATH]
+// With --outages N it measures reconnection instead: a steady flow of
+// sequence-numbered frames is written through the first adapter, which is
+// unplugged and plugged in again N times, and read through the second.
+// Frames the writer was refused during an outage are written again, so a
+// gap in the sequence is a frame counted as written and lost in flight.
+// Reports the frames lost per outage and the time from each replug to the
+// first frame that crossed afterwards.
+//
+// Usage: korva_soak [--seconds N] [--outages N] [--sim PATH]
 #include "korva_api.h"
 
 #include "child.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <vector>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -35,18 +45,140 @@ double CpuSeconds() {
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
+CanMsg SeqFrame(uint32_t seq) {
+    CanMsg m{};
+    m.Identifier = 0x1ABCDE0 + (seq & 0xF);
+    m.Length = 8;
+    m.Flags = KORVA_FLAG_EXTENDED;
+    for (int b = 0; b < 4; ++b) {
+        m.Data[b] = static_cast<uint8_t>(seq >> (24 - 8 * b));
+        m.Data[4 + b] = static_cast<uint8_t>(~m.Data[b]);
+    }
+    return m;
+}
+
+uint32_t SeqOf(const CanMsg &m) {
+    return static_cast<uint32_t>(m.Data[0]) << 24 | static_cast<uint32_t>(m.Data[1]) << 16 |
+           static_cast<uint32_t>(m.Data[2]) << 8 | m.Data[3];
+}
+
+LinkStats StatsOf(int32_t h) {
+    LinkStats s{};
+    KORVA_Ioctl(h, KORVA_IOCTL_GET_LINK_STATS, &s);
+    return s;
+}
+
+double Percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
+/* The reconnection soak (see the top of the file); tx reconnects, simA is
+ * the adapter that is unplugged. */
+int Outages(int cycles, Child &simA, int32_t tx, int32_t rx) {
+    KORVA_Ioctl(tx, KORVA_IOCTL_SET_RECONNECT, KORVA_IOCTL_INT(1));
+    KORVA_Ioctl(tx, KORVA_IOCTL_SET_SPEED, KORVA_IOCTL_INT(6));
+    KORVA_Ioctl(rx, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(0));
+    constexpr auto kPeriod = std::chrono::microseconds(500); // 2000 frames/s
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> next{0}, refused{0};
+    std::thread writer([&] {
+        auto due = Clock::now();
+        while (!stop) {
+            std::this_thread::sleep_until(due);
+            due += kPeriod;
+            const CanMsg m = SeqFrame(next);
+            uint32_t n = 0;
+            if (KORVA_Write(tx, &m, 1, &n) == KORVA_ERR_OK && n == 1 && KORVA_Flush(tx) != KORVA_ERR_NO_DEVICE)
+                ++next;
+            else if (n == 0)
+                ++refused; // written again at the next tick
+            else
+                ++next; // queued, then dropped by the loss: counted by the library
+            if (Clock::now() - due > std::chrono::milliseconds(50)) due = Clock::now(); // no catching up after a stall
+        }
+    });
+    uint64_t received = 0, disordered = 0; // the reader's, read after it ended
+    std::atomic<uint64_t> lost{0};
+    int64_t expected = 0;
+    std::atomic<int64_t> lastSeen{-1};
+    std::atomic<int64_t> arrivalNs{0};
+    std::atomic<bool> readerStop{false};
+    std::thread reader([&] {
+        CanMsg buf[256];
+        while (!readerStop) {
+            uint32_t n = 0;
+            KORVA_Read(rx, buf, 256, &n);
+            if (n == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                continue;
+            }
+            for (uint32_t i = 0; i < n; ++i) {
+                const int64_t seq = SeqOf(buf[i]);
+                if (seq < expected) ++disordered;
+                else lost += static_cast<uint64_t>(seq - expected);
+                expected = seq + 1;
+            }
+            received += n;
+            arrivalNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+            lastSeen = expected - 1;
+        }
+    });
+    auto nowNs = [] { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); };
+    std::vector<double> backMs, lostPer;
+    uint64_t lostBefore = 0;
+    int failed = 0;
+    for (int c = 0; c < cycles && failed == 0; ++c) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // steady flow
+        const uint32_t losses = StatsOf(tx).Losses;
+        simA.Send("unplug");
+        for (int i = 0; i < 2000 && StatsOf(tx).Losses == losses; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (StatsOf(tx).Losses == losses) { std::fprintf(stderr, "cycle %d: the loss was not seen\n", c); ++failed; break; }
+        // The adapter stays away 50..1050 ms, so that the replug falls
+        // anywhere between two attempts.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + (c * 397) % 1000));
+        const int64_t plugged = nowNs();
+        const int64_t before = lastSeen;
+        simA.Send("plug");
+        while (lastSeen == before && nowNs() - plugged < 20000000000LL) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (lastSeen == before) { std::fprintf(stderr, "cycle %d: no frame after the replug\n", c); ++failed; break; }
+        backMs.push_back(static_cast<double>(arrivalNs - plugged) / 1e6);
+        lostPer.push_back(static_cast<double>(lost - lostBefore));
+        lostBefore = lost;
+        simA.Take();
+    }
+    stop = true;
+    writer.join();
+    KORVA_Flush(tx);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the last frames cross the bus
+    readerStop = true;
+    reader.join();
+    const LinkStats s = StatsOf(tx);
+    std::printf("outages: %zu cycles at 2000 frames/s: %llu frames received, %llu lost in flight (per outage: median "
+                "%.0f, max %.0f), %llu out of order, %u refused while lost and written again, %u dropped from the "
+                "queue; replug to first frame: median %.0f ms, 90%% %.0f ms, max %.0f ms; losses %u, reconnections %u\n",
+                backMs.size(), static_cast<unsigned long long>(received), static_cast<unsigned long long>(lost.load()),
+                Percentile(lostPer, 0.5), Percentile(lostPer, 1.0), static_cast<unsigned long long>(disordered),
+                refused.load(), s.DroppedFrames, Percentile(backMs, 0.5), Percentile(backMs, 0.9), Percentile(backMs, 1.0),
+                s.Losses, s.Reconnections);
+    return failed == 0 && disordered == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     double seconds = 600;
+    int outages = 0;
     std::string self = std::filesystem::canonical("/proc/self/exe").string();
     std::string simPath = (std::filesystem::path(self).parent_path().parent_path() / "tools/korva_sim/korva_sim").string();
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--seconds" && i + 1 < argc) seconds = std::stod(argv[++i]);
+        else if (a == "--outages" && i + 1 < argc) outages = std::stoi(argv[++i]);
         else if (a == "--sim" && i + 1 < argc) simPath = argv[++i];
         else {
-            std::printf("usage: korva_soak [--seconds N] [--sim PATH]\n");
+            std::printf("usage: korva_soak [--seconds N] [--outages N] [--sim PATH]\n");
             return a == "--help" ? 0 : 2;
         }
     }
@@ -67,6 +199,14 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "KORVA_Open: %d %d\n", tx, rx);
         return 1;
     }
+    if (outages > 0) {
+        const int rc = Outages(outages, simA, tx, rx);
+        KORVA_Close(tx);
+        KORVA_Close(rx);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+        return rc;
+    }
     KORVA_Ioctl(rx, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1));
 
     std::atomic<bool> stop{false};
@@ -85,17 +225,7 @@ int main(int argc, char **argv) {
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
                 continue;
             }
-            for (CanMsg &m : batch) {
-                m = CanMsg{};
-                m.Identifier = 0x1ABCDE0 + (seq & 0xF);
-                m.Length = 8;
-                m.Flags = KORVA_FLAG_EXTENDED;
-                for (int b = 0; b < 4; ++b) {
-                    m.Data[b] = static_cast<uint8_t>(seq >> (24 - 8 * b));
-                    m.Data[4 + b] = static_cast<uint8_t>(~m.Data[b]);
-                }
-                ++seq;
-            }
+            for (CanMsg &m : batch) m = SeqFrame(seq++);
             uint32_t n = 0;
             if (KORVA_Write(tx, batch, 50, &n) != KORVA_ERR_OK) ++writeErrors;
             // Frames not taken are sent again so that the sequence has no gap.
@@ -120,8 +250,7 @@ int main(int argc, char **argv) {
         if (n) lastFrame = Clock::now();
         for (uint32_t i = 0; i < n; ++i) {
             const CanMsg &m = buf[i];
-            const uint32_t seq = static_cast<uint32_t>(m.Data[0]) << 24 | static_cast<uint32_t>(m.Data[1]) << 16 |
-                                 static_cast<uint32_t>(m.Data[2]) << 8 | m.Data[3];
+            const uint32_t seq = SeqOf(m);
             if (seq != expected) ++orderErrors;
             expected = seq + 1;
             for (int b = 0; b < 4; ++b)
