@@ -142,6 +142,8 @@ void EndWaitingReads(Device *dev) {
 constexpr uint32_t kNeedsHandle = 1;  // an open handle
 constexpr uint32_t kNeedsAddress = 2; // the argument is the address of a record
 constexpr uint32_t kNeedsDriver = 4;  // an exchange with the adapter, under ConfigMutex
+// Reads what a reconnecting reader may change (it does so under ConfigMutex).
+constexpr uint32_t kNeedsLocation = kNeedsDriver;
 
 int32_t IntArg(void *argument) { return static_cast<int32_t>(reinterpret_cast<intptr_t>(argument)); }
 
@@ -160,7 +162,7 @@ constexpr IoctlRequest kIoctlRequests[] = {
          AtomicStore(debug, IntArg(a));
          return int32_t{KORVA_ERR_OK};
      }},
-    {KORVA_IOCTL_GET_HW_PARAM, kNeedsHandle | kNeedsAddress,
+    {KORVA_IOCTL_GET_HW_PARAM, kNeedsHandle | kNeedsAddress | kNeedsLocation,
      [](Device *dev, const DriverOps &, void *a) {
          auto *p = static_cast<HwParam *>(a);
          p->SerialNr = dev->SerialNr;

@@ -683,6 +683,8 @@ TEST_P(Reconnection, TheAdapterThatComesBackIsConfiguredAgainAndCarriesFrames) {
     ASSERT_TRUE(SeesLoss(h)) << o.what;
     EXPECT_EQ(WriteOne(h, 0x322, &written), KORVA_ERR_NO_DEVICE);
     EXPECT_EQ(written, 0U);
+    // A setting made meanwhile fails and is not made again later.
+    EXPECT_EQ(Bounded("SET_SPEED", [&] { return KORVA_Ioctl(h, KORVA_IOCTL_SET_SPEED, Arg(2)); }), KORVA_ERR_NO_DEVICE);
     // A blocking read waits through the outage for the first frame after it.
     auto waiting = std::async(std::launch::async, [&] {
         CanMsg got{};
@@ -705,6 +707,7 @@ TEST_P(Reconnection, TheAdapterThatComesBackIsConfiguredAgainAndCarriesFrames) {
     ASSERT_TRUE(sim.WaitFor("rx t3231AA"));
     EXPECT_EQ(sim.Count("rx t3211AA"), 1U) << "a frame sent before the loss went out again";
     EXPECT_EQ(sim.Count("rx t3221AA"), 0U) << "a refused frame went out";
+    EXPECT_EQ(sim.Count("rx S2"), 0U) << "a refused setting was made";
     const LinkStats s = StatsOf(h);
     EXPECT_EQ(s.Losses, 1U);
     EXPECT_EQ(s.Reconnections, 1U);
