@@ -138,7 +138,7 @@ int32_t OpenConfiguredChannel(void) {
     const char *name = nullptr;
     bool reconnect = false;
     if (ini) {
-        char key[MODULE_NAME_SIZE + sizeof ":debug"];
+        char key[MODULE_NAME_SIZE + sizeof ":reconnect"]; // the longest key
         ConfigKey(key, sizeof key, "port");
         name = iniparser_getstring(ini, key, nullptr);
         // "Port =" with nothing after it names no adapter, like a missing key.
