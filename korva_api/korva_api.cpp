@@ -128,14 +128,23 @@ void StopReader(Device *dev) {
 
 /* Wakes KORVA_Read calls that wait for a frame on a closing handle (its
  * reader has stopped, so StopThread is set and no new wait begins) and
- * waits until they have left the wait: only then may its mutex and
- * condition go. */
+ * waits until every KORVA_Read in progress has returned: only then may the
+ * record, its ring, mutex and condition go. */
 void EndWaitingReads(Device *dev) {
     pthread_mutex_lock(&dev->WaitMutex);
     pthread_cond_broadcast(&dev->RxCond);
     pthread_mutex_unlock(&dev->WaitMutex);
-    while (AtomicLoad(dev->ReadersWaiting) != 0) PlatSleepMicros(100);
+    while (AtomicLoad(dev->ReadsInProgress) != 0) PlatSleepMicros(100);
 }
+
+/* Counts a KORVA_Read in progress for its whole duration. */
+struct ReadInProgress {
+    explicit ReadInProgress(Device *d) : dev(d) { std::atomic_ref<int32_t>(dev->ReadsInProgress).fetch_add(1); }
+    ~ReadInProgress() { std::atomic_ref<int32_t>(dev->ReadsInProgress).fetch_sub(1); }
+    ReadInProgress(const ReadInProgress &) = delete;
+    ReadInProgress &operator=(const ReadInProgress &) = delete;
+    Device *dev;
+};
 
 /* ---- KORVA_Ioctl's requests ---- */
 
@@ -464,18 +473,17 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint3
         return KORVA_ERR_HANDLE;
     }
     if (frames == nullptr && count != 0) return KORVA_ERR_GENERIC;
+    const ReadInProgress inProgress(dev);
 
     // Wait once for a frame.  A channel lost for good wakes the wait and
     // ends it; one that is being opened again does not, and closing the
     // handle ends every wait.
     const auto lostForGood = [dev] { return AtomicLoad(dev->ChannelLost) && !AtomicLoad(dev->Reconnect); };
-    std::atomic_ref<int32_t>(dev->ReadersWaiting).fetch_add(1);
     pthread_mutex_lock(&dev->WaitMutex);
     if (AtomicLoad(dev->RingCount) == 0 && AtomicLoad(dev->BlockingRead) != 0 && !lostForGood() &&
         !AtomicLoad(dev->StopThread))
         pthread_cond_wait(&dev->RxCond, &dev->WaitMutex);
     pthread_mutex_unlock(&dev->WaitMutex);
-    std::atomic_ref<int32_t>(dev->ReadersWaiting).fetch_sub(1);
 
     const uint32_t held = AtomicLoad(dev->RingCount);
     uint32_t n = count < held ? count : held;
@@ -498,6 +506,8 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint3
     // Nothing will come any more: say so instead of returning empty-handed
     // for ever.
     if (n == 0 && lostForGood()) return KORVA_ERR_NO_DEVICE;
+    // A read woken by KORVA_Close: the handle is going.
+    if (n == 0 && AtomicLoad(dev->StopThread)) return KORVA_ERR_HANDLE;
     return KORVA_ERR_OK;
 }
 

@@ -159,7 +159,7 @@ struct Device {
     uint32_t Losses;           /* atomic: LinkStats.Losses */
     uint32_t Reconnections;    /* atomic: LinkStats.Reconnections */
     uint32_t DroppedFrames;    /* atomic: LinkStats.DroppedFrames */
-    int32_t ReadersWaiting;    /* atomic: KORVA_Read calls inside their wait for a frame */
+    int32_t ReadsInProgress;   /* atomic: KORVA_Read calls that may still touch the record */
     Setting Settings[SETTINGS_MAX]; /* the settings made, in the order last made, under ConfigMutex */
     uint32_t SettingCount;
 };

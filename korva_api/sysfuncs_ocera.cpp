@@ -76,10 +76,12 @@ bool ReopenLostDevice(Device *dev) {
         if (pthread_mutex_trylock(&dev->ConfigMutex) != 0) continue;
         bool back = false;
         const int fd = PlatOpenCharDevice(dev->SystemName, dev->Mode == KORVA_MODE_LISTEN_ONLY);
-        if (fd >= 0 && PlatReplaceDescriptor(dev->Fd, fd) != 0) {
-            TRACE_SYSCALL(UNIT_OCERA, 272, "dup2");
+        if (fd < 0) {
+            TRACE_SYSCALL(UNIT_OCERA, __LINE__, "open"); // not back yet
+        } else if (PlatReplaceDescriptor(dev->Fd, fd) != 0) {
+            TRACE_SYSCALL(UNIT_OCERA, __LINE__, "dup2");
             PlatClose(fd, 0);
-        } else if (fd >= 0) {
+        } else {
             back = true;
             for (uint32_t i = 0; back && i < dev->SettingCount; ++i) {
                 const Setting &s = dev->Settings[i];

@@ -773,8 +773,18 @@ TEST(LostAdapter, AnotherAdapterIsRefusedAndALineThatStaysAwayCostsNothing) {
     EXPECT_NE(log.find("another adapter answers there (serial number 815"), std::string::npos) << log;
     EXPECT_EQ(StatsOf(h).Reconnections, 0U);
 
+    // Closing wakes a read that waits for the adapter, which then returns.
+    ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, Arg(1)), 0);
+    auto waiting = std::async(std::launch::async, [&] {
+        CanMsg m{};
+        uint32_t n = 0;
+        return KORVA_Read(h, &m, 1, &n);
+    });
+    EXPECT_EQ(waiting.wait_for(300ms), std::future_status::timeout);
     double closing = 0;
     EXPECT_EQ(Bounded("KORVA_Close", [&] { return KORVA_Close(h); }, &closing), 0);
+    ASSERT_EQ(waiting.wait_for(kHang), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), KORVA_ERR_HANDLE);
     std::printf("[ figures  ] lost line: reader cpu %.1f%% between attempts, %u of %u queued frames dropped, "
                 "close %.3f s\n",
                 100 * cpu, lost.DroppedFrames, queued, closing);
