@@ -598,7 +598,9 @@ int32_t FlushWriteBuffer_Lawicel(Device *dev) {
     if (dev->TxMutexInit && HoldingFrameText(dev) && AtomicLoad(dev->TxCount) != 0 && !AwaitExchangeEnd(dev))
         return KORVA_ERR_SYSTEM;
     uint32_t n = 0;
-    return WriteCommChannel(dev, nullptr, 0, &n, 1) ? 0 : KORVA_ERR_SYSTEM;
+    if (WriteCommChannel(dev, nullptr, 0, &n, 1)) return 0;
+    // A line that broke under this flush is a lost adapter, as for the next call.
+    return AtomicLoad(dev->ChannelLost) ? KORVA_ERR_NO_DEVICE : KORVA_ERR_SYSTEM;
 }
 
 DriverOps Driver_Lawicel = {

@@ -289,6 +289,9 @@ int32_t WriteFrame_Lawicel(Device *dev, const CanMsg *frames, uint32_t count, ui
         const uint32_t length = Binary2AsciiMsg(text, frames[i]);
         uint32_t n = 0;
         if (!WriteCommChannel(dev, text, length, &n, 0) || n != length) {
+            // A line that broke under this write is a lost adapter, as
+            // for the next call; the frame is not counted.
+            if (AtomicLoad(dev->ChannelLost)) return KORVA_ERR_NO_DEVICE;
             TraceAt(UNIT_LAWICEL, 1020, KORVA_ERR_SYSTEM, "WriteCommChannel");
             return KORVA_ERR_SYSTEM;
         }
