@@ -17,7 +17,9 @@
  * (configuration requests on one handle are serialised internally).
  * KORVA_Open and KORVA_Close may be called from several threads too (they
  * are serialised internally), but a handle must not be closed while
- * another thread is inside a call on it.
+ * another thread is inside a call on it, with one exception: a KORVA_Read
+ * that waits for a frame (blocking read) is woken by KORVA_Close, which
+ * returns once that read has returned KORVA_ERR_HANDLE.
  *
  * Adapter names: "ttyUSB0", "/dev/ttyS1" and "COM3" are serial lines,
  * "can0" a LinCAN device, HOST:PORT with a decimal port a network adapter
