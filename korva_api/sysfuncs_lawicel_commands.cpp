@@ -40,6 +40,7 @@ constexpr int64_t kDrainBudgetMicros = 2000000; // draining a chattering adapter
 constexpr uint32_t kQuietPaceMicros = 5000;     // between two commands to a quiet adapter
 constexpr int64_t kFlagsWaitMicros = 200000;    // for the reader to take a status reply
 constexpr uint32_t kFlagsLookMicros = 100;
+constexpr int kSettleMs = 20;                  // a late adapter's backlog comes within this
 
 /* A failed step of a driver operation: the level is the result. */
 void TraceStep(int32_t line, const char *call, int32_t rc) {
@@ -101,10 +102,12 @@ void DrainArrived(Device *dev) {
 
 /* Puts the line in step after a reply that did not come in time: asks for
  * the version and skips everything up to a "V" line.  The adapter answers
- * in order, so the late replies come before it; what arrived with it (an
- * adapter that catches up sends its backlog at once) is taken too.  The
- * stale state ends only when the line came; a version query that is lost
- * costs one more. */
+ * in order, so the late replies come before it.  The "V" line of an
+ * earlier version query that was late itself may come first, with the
+ * rest of the backlog right behind it: the line is in step only once no
+ * further "V" line follows within kSettleMs, and what came meanwhile is
+ * taken too.  (The replies of an adapter that catches up come back to
+ * back; a version query that is lost costs one more.) */
 void Resync(Device *dev) {
     if (WriteData(dev, "V\r", 2, 1) != 0) return;
     ReplyWait wait{};
@@ -114,6 +117,10 @@ void Resync(Device *dev) {
                 dev->SystemName);
         return;
     }
+    do {
+        wait = ReplyWait{};
+        wait.wantLetter = 'V';
+    } while (AwaitReply(dev, &wait, kSettleMs) == 0);
     DrainArrived(dev);
     dev->StaleReplies = 0;
 }
