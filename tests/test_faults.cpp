@@ -660,7 +660,7 @@ TEST_P(Reconnection, TheAdapterThatComesBackIsConfiguredAgainAndCarriesFrames) {
                   : std::vector<std::string>{"--pty", dir / "ttyUSB0", "--serial", "4711"});
     ASSERT_TRUE(sim.Ok()) << sim.Error();
     korva_test::DiscoveryIn in(dir.path);
-    const int32_t h = OpenAdapter(o.moves ? "4711" : o.tcp ? sim.TcpName() : sim.Link());
+    int32_t h = OpenAdapter(o.moves ? "4711" : o.tcp ? sim.TcpName() : sim.Link());
     ASSERT_GT(h, 0);
     ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_RECONNECT, Arg(1)), 0);
     // S6 is replaced by the later S4, which is made again last.
@@ -694,6 +694,13 @@ TEST_P(Reconnection, TheAdapterThatComesBackIsConfiguredAgainAndCarriesFrames) {
         }
         return rc == 0 && got.Identifier == 0x124 ? 0 : (rc != 0 ? rc : -100);
     });
+    // A check that fails below closes the handle, which ends that read.
+    struct CloseOnExit {
+        int32_t &handle;
+        ~CloseOnExit() {
+            if (handle > 0) KORVA_Close(handle);
+        }
+    } closer{h};
     EXPECT_EQ(waiting.wait_for(600ms), std::future_status::timeout) << "a blocking read returned during the outage";
 
     sim.Mark();
@@ -713,6 +720,7 @@ TEST_P(Reconnection, TheAdapterThatComesBackIsConfiguredAgainAndCarriesFrames) {
     EXPECT_EQ(s.Reconnections, 1U);
     EXPECT_EQ(s.DroppedFrames, 0U);
     EXPECT_EQ(KORVA_Close(h), 0);
+    h = 0;
 }
 
 INSTANTIATE_TEST_SUITE_P(Outages, Reconnection,
