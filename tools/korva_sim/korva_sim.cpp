@@ -35,6 +35,9 @@
 #include <vector>
 
 namespace korva_sim {
+// The adapter's side of the protocol, shared with "korva serve".
+using namespace lawicel_peer;
+
 namespace {
 
 constexpr size_t kMaxCommand = 32;       // longer command lines are refused
