@@ -155,7 +155,7 @@ TEST(ToolServe, ClientsShareTheAdapterAndOnlyTheServersBitRate) {
     EXPECT_EQ("127.0.0.1", srv.address); // loopback unless --listen says otherwise
 
     KorvaRun a(dir, {"dump", "-n", "5", srv.Name()});
-    KorvaRun b(dir, {"dump", "-b", "500k", "-n", "5", srv.Name()});
+    KorvaRun b(dir, {"dump", "--btr", "001C", "-n", "5", srv.Name()}); // 500k as registers
     KorvaRun py(dir, {srv.Name()}, {"/usr/bin/python3", "-c", kPythonClient});
     ASSERT_TRUE(srv.WaitOpen(3)) << srv.run.Err();
 

@@ -196,6 +196,23 @@ void RefreshFlags(Server &srv) {
     for (auto &s : srv.sessions) s->flags |= bits;
 }
 
+// A bit-rate command ("S6", "s001c") as the rate it sets: "S" and the speed
+// code, also for the bit-timing registers of a speed code (SJA1000 at
+// 16 MHz, as korva_api takes them), else "s" and the registers in upper
+// case.  "" for what is no bit-rate command.
+std::string BusRate(std::string_view cmd) {
+    static constexpr const char *kCodeRegisters[] = {"672F", "532F", "472F", "432F", "031C",
+                                                     "011C", "001C", "0016", "0014"};
+    if (cmd.size() == 2 && cmd[0] == 'S' && cmd[1] >= '0' && cmd[1] <= '8') return std::string(cmd);
+    uint32_t ignored = 0;
+    if (cmd.size() != 5 || cmd[0] != 's' || !lawicel_peer::ParseHex(cmd.substr(1), ignored)) return "";
+    std::string regs(cmd.substr(1));
+    for (char &c : regs) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (int code = 0; code <= 8; ++code)
+        if (regs == kCodeRegisters[code]) return "S" + std::to_string(code);
+    return "s" + regs;
+}
+
 // Whether the server lets a closed session run a setting command: the bit
 // rate only as the server has it, the acceptance mask only letting every
 // frame through (each session receives all of them).
@@ -203,10 +220,8 @@ bool SettingAllowed(Server &srv, Session &s, std::string_view cmd) {
     if (s.proto.IsOpen() || cmd.empty()) return true; // the protocol refuses or takes it
     const char letter = cmd[0];
     if (letter == 'S' || letter == 's') {
-        std::string asked(cmd);
-        for (char &c : asked) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (letter == 's') asked[0] = 's';
-        if (!srv.rateText.empty() && asked == srv.rateText) return true;
+        const std::string asked = BusRate(cmd);
+        if (asked.empty() || (!srv.rateText.empty() && asked == srv.rateText)) return true; // malformed: BEL anyway
         Say("%s: bit rate %s refused: %s", s.peer.c_str(), lawicel_peer::Printable(cmd).c_str(),
             srv.rateText.empty() ? "the bus runs at the adapter's own rate (serve was given no -b or --btr)"
                                  : ("the bus runs at " + srv.rateText).c_str());
@@ -434,7 +449,7 @@ bool OpenServed(Server &srv) {
     char rate[8] = "";
     if (opt.config.setSpeed) std::snprintf(rate, sizeof rate, "S%d", static_cast<int>(opt.config.speed));
     if (opt.config.setBtr) std::snprintf(rate, sizeof rate, "s%02X%02X", opt.config.btr[0], opt.config.btr[1]);
-    srv.rateText = rate;
+    srv.rateText = BusRate(rate);
     return true;
 }
 
