@@ -123,6 +123,18 @@ start_sim /usr/bin/korva_sim --pty "$work/ttyUSB0" --serial 4242
 run_c_example "$work/ttyUSB0"
 /usr/bin/korva info "$work/ttyUSB0" | grep "^serial    4242$" >/dev/null || fail "the installed korva info"
 
+echo "== korva-serve@.service"
+unit=$(dpkg-query -L korva-tools | grep '/systemd/system/korva-serve@\.service$') || fail "korva-tools has no korva-serve@.service"
+[ -f /etc/default/korva-serve ] || fail "korva-tools has no /etc/default/korva-serve"
+if command -v systemd-analyze >/dev/null; then
+  # An instance as a user enables it; verify checks the unit's syntax,
+  # its command and its manual page.
+  cp "$unit" "$work/korva-serve@ttyUSB0.service"
+  systemd-analyze verify "$work/korva-serve@ttyUSB0.service" || fail "systemd-analyze verify korva-serve@ttyUSB0.service"
+else
+  echo "note: no systemd-analyze: korva-serve@.service not verified"
+fi
+
 echo "== python-can's korva interface, system python3"
 env -u KORVA_API_LIBRARY -u PYTHONPATH -u PYTHONHOME /usr/bin/python3 - "$work/ttyUSB0" <<'PY' \
   || fail "python-can on the installed packages"
