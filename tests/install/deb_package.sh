@@ -127,10 +127,11 @@ echo "== korva-serve@.service"
 unit=$(dpkg-query -L korva-tools | grep '/systemd/system/korva-serve@\.service$') || fail "korva-tools has no korva-serve@.service"
 [ -f /etc/default/korva-serve ] || fail "korva-tools has no /etc/default/korva-serve"
 if command -v systemd-analyze >/dev/null; then
-  # An instance as a user enables it; verify checks the unit's syntax,
-  # its command and its manual page.
+  # An instance as a user enables it; verify checks the unit's syntax and
+  # its command (not its manual page: man may be missing).
   cp "$unit" "$work/korva-serve@ttyUSB0.service"
-  systemd-analyze verify "$work/korva-serve@ttyUSB0.service" || fail "systemd-analyze verify korva-serve@ttyUSB0.service"
+  systemd-analyze verify --man=no "$work/korva-serve@ttyUSB0.service" \
+    || fail "systemd-analyze verify korva-serve@ttyUSB0.service"
 else
   echo "note: no systemd-analyze: korva-serve@.service not verified"
 fi

@@ -274,8 +274,12 @@ void ReadClient(Server &srv, Session &s) {
         s.gone = "the client closed the connection";
         return;
     }
+    const uint64_t before = srv.toAdapter;
     s.lines.Feed(buf, static_cast<size_t>(n),
                  [&](std::string_view cmd, bool overlong) { HandleCommand(srv, s, cmd, overlong); });
+    // The frames of this chunk leave now, from this thread, rather than
+    // when the library's reader thread gets to them.
+    if (srv.toAdapter != before) KORVA_Flush(srv.handle);
 }
 
 void WriteClient(Server &srv, Session &s) {
