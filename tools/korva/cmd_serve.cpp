@@ -139,6 +139,8 @@ void Say(const char *fmt, ...) {
 }
 
 double Seconds(int64_t ns) { return static_cast<double>(ns) / 1e9; }
+// A count for "%u" (the Windows C library knows no "%zu").
+unsigned U(size_t n) { return static_cast<unsigned>(n); }
 
 Frame FromCanMsg(const CanMsg &m) {
     Frame f;
@@ -340,7 +342,7 @@ void Accept(Server &srv) {
     for (NetSocket c; (c = NetAccept(srv.listener)) != kNoSocket;) {
         const std::string peer = NetAddress(c, true);
         if (srv.sessions.size() >= srv.opt.maxClients) {
-            Say("%s refused: %zu clients already (--max-clients)", peer.c_str(), srv.sessions.size());
+            Say("%s refused: %u clients already (--max-clients)", peer.c_str(), U(srv.sessions.size()));
             NetClose(c);
             continue;
         }
@@ -352,7 +354,7 @@ void Accept(Server &srv) {
         s->proto.identity.hw = srv.hw;
         s->proto.identity.sw = srv.sw;
         srv.sessions.push_back(std::move(s));
-        Say("%s connected (%zu of %zu)", peer.c_str(), srv.sessions.size(), srv.opt.maxClients);
+        Say("%s connected (%u of %u)", peer.c_str(), U(srv.sessions.size()), U(srv.opt.maxClients));
     }
 }
 
@@ -365,15 +367,15 @@ void EndSession(Session &s) {
 void PrintStatus(const Server &srv) {
     const size_t open = static_cast<size_t>(std::count_if(
         srv.sessions.begin(), srv.sessions.end(), [](const auto &s) { return s->proto.IsOpen(); }));
-    Say("status: %s %s, %zu clients (%zu open), %" PRIu64 " frames from the adapter, %" PRIu64 " to it, %" PRIu64
+    Say("status: %s %s, %u clients (%u open), %" PRIu64 " frames from the adapter, %" PRIu64 " to it, %" PRIu64
         " refused, %" PRIu64 " dropped for slow clients, lost %u times",
-        srv.opt.adapter.c_str(), srv.lost ? "lost" : "up", srv.sessions.size(), open, srv.fromAdapter, srv.toAdapter,
+        srv.opt.adapter.c_str(), srv.lost ? "lost" : "up", U(srv.sessions.size()), U(open), srv.fromAdapter, srv.toAdapter,
         srv.refused, srv.dropped, static_cast<unsigned>(srv.link.Losses));
     for (const auto &s : srv.sessions)
         Say("status: %s %s for %.1f s: %" PRIu64 " frames to it, %" PRIu64 " from it, %" PRIu64
-            " dropped, %zu bytes waiting",
+            " dropped, %u bytes waiting",
             s->peer.c_str(), s->proto.IsOpen() ? "open" : "closed", Seconds(MonotonicNanos() - s->since),
-            s->framesTo, s->framesFrom, s->dropped, s->Pending());
+            s->framesTo, s->framesFrom, s->dropped, U(s->Pending()));
 }
 
 int ParseOptions(int argc, char **argv, Options *opt) {
@@ -525,11 +527,11 @@ int CmdServe(int argc, char **argv) {
                 if (WaitRcvEvent(event, 200)) WakeNetWait(waker);
         });
         srv.start = MonotonicNanos();
-        Say("serving %s on %s (bit rate %s, at most %zu clients)", srv.opt.adapter.c_str(),
+        Say("serving %s on %s (bit rate %s, at most %u clients)", srv.opt.adapter.c_str(),
             NetAddress(srv.listener, false).c_str(), srv.rateText.empty() ? "the adapter's own" : srv.rateText.c_str(),
-            srv.opt.maxClients);
+            U(srv.opt.maxClients));
         Serve(srv, waker);
-        Say("stopping: closing %zu sessions and the adapter", srv.sessions.size());
+        Say("stopping: closing %u sessions and the adapter", U(srv.sessions.size()));
         for (auto &s : srv.sessions) {
             WriteClient(srv, *s);
             s->gone = "the server stopped";

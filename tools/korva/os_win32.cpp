@@ -249,9 +249,5 @@ void SetStdoutBinary() {
 
 int CmdSim(int, char **) { return NeedsLinux("sim"); }
 int CmdDemo(int, char **) { return NeedsLinux("demo"); }
-int CmdServe(int, char **) {
-    Complain("serve", "not in this Windows build yet: run \"korva serve\" on a Linux machine and connect to it");
-    return kExitUsage;
-}
 
 } // namespace korva_tool
