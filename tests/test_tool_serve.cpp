@@ -224,8 +224,15 @@ TEST(ToolServe, StalledGarbledAndSurplusClientsHarmNobody) {
     EXPECT_EQ("\a\a\aV1013\r", garbler.ReadUntil("V1013\r"));
     ASSERT_TRUE(garbler.Send("O\rt12"));
     garbler.Close();
+    sockaddr_in me{};
+    socklen_t len = sizeof me;
+    getsockname(stalled.fd, reinterpret_cast<sockaddr *>(&me), &len);
+    const std::string who = "127.0.0.1:" + std::to_string(ntohs(me.sin_port)) + " left after ";
     stalled.Close();
-    EXPECT_TRUE(srv.WaitErr("dropped\n")); // the stalled one's leaving line counts its drops
+    ASSERT_TRUE(srv.WaitErr(who));
+    const std::string err = srv.run.Err();
+    const std::string leaving = err.substr(err.find(who), err.find('\n', err.find(who)) - err.find(who));
+    EXPECT_EQ(std::string::npos, leaving.find(" 0 dropped")) << leaving; // its drops are counted
     const auto after = RunKorva(dir, {"send", srv.Name(), "7FF#01"});
     EXPECT_EQ(0, after.status) << after.err;
     EXPECT_TRUE(srv.sim.WaitFor("rx t7FF101"));
