@@ -68,6 +68,7 @@ public:
             if (ended_ || cv_.wait_until(g, until) == std::cv_status::timeout) return std::nullopt;
         }
     }
+    pid_t Pid() const { return pid_; }
     // Takes every line collected so far.
     std::deque<std::string> Take() {
         std::lock_guard<std::mutex> g(lock_);

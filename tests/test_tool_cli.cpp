@@ -32,7 +32,7 @@ TEST(ToolCli, EveryCommandHasHelp) {
     RunResult version = RunKorva(dir, {"--version"});
     EXPECT_EQ(0, version.status);
     EXPECT_EQ(std::string("korva ") + std::getenv("KORVA_VERSION") + "\n", version.out);
-    for (const char *cmd : {"list", "info", "dump", "send", "replay", "demo"}) {
+    for (const char *cmd : {"list", "info", "dump", "send", "replay", "serve", "demo"}) {
         RunResult r = RunKorva(dir, {cmd, "--help"});
         EXPECT_EQ(0, r.status) << cmd;
         EXPECT_NE(std::string::npos, r.out.find(std::string("Usage: korva ") + cmd)) << r.out;

@@ -59,7 +59,8 @@ remove_packages() {
   [ -z "$(installed)" ] || fail "still installed after removal: $(installed | tr '\n' ' ')"
   if [ -s "$work/files" ]; then
     while IFS= read -r f; do
-      [ -d "$f" ] && [ ! -L "$f" ] && continue
+      # Directories stay (the system's own; /lib may be a link to usr/lib).
+      [ -d "$f" ] && continue
       [ -e "$f" ] || [ -L "$f" ] && fail "$f is left after removal"
     done <"$work/files"
   fi
@@ -122,6 +123,19 @@ build_c_example "$src" "$cc" "$lib"
 start_sim /usr/bin/korva_sim --pty "$work/ttyUSB0" --serial 4242
 run_c_example "$work/ttyUSB0"
 /usr/bin/korva info "$work/ttyUSB0" | grep "^serial    4242$" >/dev/null || fail "the installed korva info"
+
+echo "== korva-serve@.service"
+unit=$(dpkg-query -L korva-tools | grep '/systemd/system/korva-serve@\.service$') || fail "korva-tools has no korva-serve@.service"
+[ -f /etc/default/korva-serve ] || fail "korva-tools has no /etc/default/korva-serve"
+if command -v systemd-analyze >/dev/null; then
+  # An instance as a user enables it; verify checks the unit's syntax and
+  # its command (not its manual page: man may be missing).
+  cp "$unit" "$work/korva-serve@ttyUSB0.service"
+  systemd-analyze verify --man=no "$work/korva-serve@ttyUSB0.service" \
+    || fail "systemd-analyze verify korva-serve@ttyUSB0.service"
+else
+  echo "note: no systemd-analyze: korva-serve@.service not verified"
+fi
 
 echo "== python-can's korva interface, system python3"
 env -u KORVA_API_LIBRARY -u PYTHONPATH -u PYTHONHOME /usr/bin/python3 - "$work/ttyUSB0" <<'PY' \

@@ -1,7 +1,7 @@
 // test_windows_tool.exe - korva.exe, the korva tool on Windows, run as a
 // child process against simulated adapters on a COM port and over TCP:
 // list, info, send (also as a load generator), dump (candump lines, the
-// log file, time stamps, a lost adapter) and the one-line errors.
+// log file, time stamps, a lost adapter), serve and the one-line errors.
 //
 // It runs under wine64 from the relay (tests/wine), which starts the
 // simulators it asks for (see peer.h); korva.exe is the one beside this
@@ -292,6 +292,36 @@ void LostAdapter(const std::string &com) {
     CHECK(!r.errLines.empty() && Has(r.errLines.back(), "the connection to adapter '" + com + "' was lost"));
 }
 
+// korva.exe serve on the COM port: two korva.exe clients over TCP get the
+// adapter's frames, and a frame one client sends reaches the adapter.
+void Serve(const std::string &com) {
+    SimMark("a");
+    Korva srv;
+    if (!CHECK(Start(&srv, "serve -b 500k --tcp 0 --stats 1 " + com))) return;
+    CHECK(WaitForText(&srv.err, " (bit rate S6", kPatienceMs));
+    AcquireSRWLockShared(&srv.err.lock);
+    const size_t at = srv.err.text.find(" on 127.0.0.1:");
+    const std::string served =
+        at == std::string::npos ? "" : srv.err.text.substr(at + 4, srv.err.text.find(' ', at + 4) - at - 4);
+    ReleaseSRWLockShared(&srv.err.lock);
+    Korva a, b;
+    if (CHECK(!served.empty()) && CHECK(Start(&a, "dump -n 2 " + served)) && CHECK(Start(&b, "dump -n 2 " + served))) {
+        CHECK(WaitForText(&srv.err, "2 clients (2 open)", kPatienceMs));
+        CHECK(SimCmd("a", "send 123#AABB"));
+        CHECK(SimCmd("a", "send 12345678#01"));
+        const std::vector<std::string> expected = {served + "  123   [2]  AA BB", served + "  12345678   [1]  01"};
+        for (Korva *k : {&a, &b}) {
+            const Result r = FinishOk(k);
+            if (!CHECK(r.outLines == expected)) Note("%s:\n%s", k->command.c_str(), r.out.c_str());
+        }
+        RunOk("send " + served + " 321#CC");
+        CHECK(SimWait("a", "rx t3211CC"));
+    }
+    // No console to send Ctrl-C to: ended from outside.
+    TerminateProcess(srv.pi.hProcess, 0);
+    Finish(&srv);
+}
+
 /* ---- the adapter over TCP ---------------------------------------------- */
 
 void DumpTcp() {
@@ -346,6 +376,7 @@ int main() {
         Send(com);
         Dump(com);
         Refused(com);
+        Serve(com);
         LostAdapter(com);
     }
     DumpTcp();

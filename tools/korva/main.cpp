@@ -28,6 +28,7 @@ Commands:
   dump ADAPTER...       print received frames (candump style), optionally log them
   send ADAPTER FRAME... send frames (cansend syntax); a load generator with --count/--rate
   replay ADAPTER FILE   send a candump or python-can log with its spacing (or FILE LOGNAME=ADAPTER...)
+  serve ADAPTER         share ADAPTER over TCP with Lawicel clients (korva HOST:PORT, python-can slcan)
 %s
 ADAPTER is %s
 "korva COMMAND --help" describes a command, "korva --version" prints the
@@ -339,7 +340,7 @@ int main(int argc, char **argv) {
     static constexpr Command kCommands[] = {
         {"list", CmdList}, {"info", CmdInfo}, {"dump", CmdDump},
         {"send", CmdSend}, {"sim", CmdSim},   {"demo", CmdDemo},
-        {"replay", CmdReplay},
+        {"replay", CmdReplay}, {"serve", CmdServe},
     };
     for (const Command &c : kCommands) {
         if (cmd == c.name) {
@@ -348,7 +349,7 @@ int main(int argc, char **argv) {
             return c.run(argc - 1, argv + 1);
         }
     }
-    std::fprintf(stderr, "korva: unknown command '%s' (commands: list info dump send replay sim demo; see korva --help)\n",
+    std::fprintf(stderr, "korva: unknown command '%s' (commands: list info dump send replay serve sim demo; see korva --help)\n",
                  argv[1]);
     return kExitUsage;
 }

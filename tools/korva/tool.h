@@ -129,5 +129,6 @@ int CmdSend(int argc, char **argv);
 int CmdSim(int argc, char **argv);
 int CmdDemo(int argc, char **argv);
 int CmdReplay(int argc, char **argv);
+int CmdServe(int argc, char **argv);
 
 } // namespace korva_tool

@@ -9,6 +9,7 @@
 // little memory and pauses whenever the line does.
 #include "adapter.h"
 #include "bus.h"
+#include "command_lines.h"
 #include "frame_text.h"
 #include "help.h"
 
@@ -35,6 +36,9 @@
 #include <vector>
 
 namespace korva_sim {
+// The adapter's side of the protocol, shared with "korva serve".
+using namespace lawicel_peer;
+
 namespace {
 
 constexpr size_t kMaxCommand = 32;       // longer command lines are refused
@@ -222,8 +226,7 @@ private:
 
     std::string out_;                         // bytes for the host
     size_t outPos_ = 0;                       // first byte not yet written
-    std::string cmd_;                         // command line being received
-    bool cmdOverlong_ = false;                // cmd_ overflowed kMaxCommand
+    CommandLines commands_{kMaxCommand};      // command lines being received
     std::map<char, std::string> replyText_;   // "reply X TEXT"
     std::map<char, int64_t> delayMs_;         // "delay X MS"
     std::multimap<int64_t, std::string> delayed_; // late replies by due time
@@ -349,8 +352,7 @@ void Simulator::CloseClient() {
 void Simulator::ForgetHostOutput() {
     out_.clear();
     outPos_ = 0;
-    cmd_.clear();
-    cmdOverlong_ = false;
+    commands_.Reset();
     delayed_.clear();
 }
 
@@ -406,20 +408,7 @@ void Simulator::ReadHost() {
 }
 
 void Simulator::OnHostBytes(const char *p, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        char c = p[i];
-        if (c == '\r') {
-            HandleCommand(cmd_, cmdOverlong_);
-            cmd_.clear();
-            cmdOverlong_ = false;
-        } else if (c == '\n') {
-            continue;
-        } else if (cmd_.size() < kMaxCommand) {
-            cmd_ += c;
-        } else {
-            cmdOverlong_ = true;
-        }
-    }
+    commands_.Feed(p, n, [this](std::string_view cmd, bool overlong) { HandleCommand(cmd, overlong); });
 }
 
 void Simulator::HandleCommand(std::string_view cmd, bool overlong) {

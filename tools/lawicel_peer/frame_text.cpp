@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace korva_sim {
+namespace lawicel_peer {
 
 namespace {
 constexpr char kHexUpper[] = "0123456789ABCDEF";
@@ -151,4 +151,4 @@ std::optional<std::string> Unescape(std::string_view text) {
     return s;
 }
 
-} // namespace korva_sim
+} // namespace lawicel_peer

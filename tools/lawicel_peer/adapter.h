@@ -2,8 +2,8 @@
 // channel state, the settings, and the reply to every command line.
 //
 // Pure protocol logic: no descriptors, no clock.  The simulator's event loop
-// feeds it one command line at a time (without the carriage return) and
-// sends the reply it gets back.
+// and each session of "korva serve" feed it one command line at a time
+// (without the carriage return) and send the reply they get back.
 #pragma once
 
 #include "frame_text.h"
@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace korva_sim {
+namespace lawicel_peer {
 
 // What the adapter reports about itself.
 struct Identity {
@@ -86,4 +86,4 @@ private:
     Outcome ExecuteQuiet(std::string_view command);
 };
 
-} // namespace korva_sim
+} // namespace lawicel_peer

@@ -1,4 +1,4 @@
-// frame_text.h - frames and the text forms the simulator reads and writes:
+// frame_text.h - frames and the text forms the adapter's side reads and writes:
 // cansend-style frames ("123#AABB"), Lawicel frame lines ("t1232AABB"),
 // and escaped byte strings for the event log and the control channel.
 #pragma once
@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace korva_sim {
+namespace lawicel_peer {
 
 // One CAN frame.
 struct Frame {
@@ -67,4 +67,4 @@ std::string Printable(std::string_view bytes);
 // fails.
 std::optional<std::string> Unescape(std::string_view text);
 
-} // namespace korva_sim
+} // namespace lawicel_peer

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-namespace korva_sim {
+namespace lawicel_peer {
 
 namespace {
 const std::string kOk = "\r";
@@ -190,4 +190,4 @@ std::string Adapter::Describe() const {
     return s;
 }
 
-} // namespace korva_sim
+} // namespace lawicel_peer
