@@ -151,6 +151,16 @@ TEST(ToolAdapter, InfoShowsSerialVersionsAndDecodedStatus) {
         << q.out;
     EXPECT_NE(std::string::npos, q.out.find("status    0x00000000")) << q.out;
 
+    // Whether the adapter takes a CAN FD data bit rate.
+    Sim fd({"--tcp", "0", "--dialect", "fd"});
+    ASSERT_TRUE(fd.Ok()) << fd.Error();
+    for (const auto &[adapter, said] : {std::pair<std::string, std::string>{fd.TcpName(), "taken"},
+                                        std::pair<std::string, std::string>{tcp.TcpName(), "refused by the adapter"}}) {
+        RunResult f = RunKorva(dir, {"info", "--data-bitrate", "2M", adapter});
+        EXPECT_EQ(0, f.status) << f.err;
+        EXPECT_NE(std::string::npos, f.out.find("\nCAN FD    data bit rate 2M (Y2): " + said + "\n")) << f.out;
+    }
+
     // An adapter that does not answer "F": the rest is shown, the run fails.
     ASSERT_TRUE(sim.Command("reply F none"));
     RunResult silent = RunKorva(dir, {"info", sim.Link()});
