@@ -492,27 +492,20 @@ class KorvaBus(can.BusABC):
             self._hw_filter = False
         self._apply_filters(self._filters)
 
+    def _records(self, n):
+        """(identifier, length, flags, time stamp, data) of the first n
+        records of the receive buffer."""
+        view = self._view[:n * self._record.size]
+        if self._fd:
+            return _api.FD_FRAME.iter_unpack(view)
+        return ((ident, length, flags, stamp, data)
+                for ident, length, data, flags, stamp in _api.FRAME.iter_unpack(view))
+
     def _decode(self, n):
         """Messages for the first n records of the receive buffer."""
-        if self._fd:
-            return self._decode_fd(n)
         now = time.time()
         out = []
-        for ident, length, data, flags, stamp in _api.FRAME.iter_unpack(self._view[:n * _api.FRAME.size]):
-            remote = flags & _api.FLAG_REMOTE
-            out.append(can.Message(
-                timestamp=self._adapter_time(stamp, now) if self._timestamps and flags & _api.FLAG_TIMESTAMP
-                else now,
-                arbitration_id=ident, is_extended_id=bool(flags & _api.FLAG_EXTENDED),
-                is_remote_frame=bool(remote), dlc=length, data=None if remote else data[:length],
-                channel=self.channel))
-        return out
-
-    def _decode_fd(self, n):
-        """_decode for CanFdMsg records."""
-        now = time.time()
-        out = []
-        for ident, length, flags, stamp, data in _api.FD_FRAME.iter_unpack(self._view[:n * _api.FD_FRAME.size]):
+        for ident, length, flags, stamp, data in self._records(n):
             remote = flags & _api.FLAG_REMOTE
             out.append(can.Message(
                 timestamp=self._adapter_time(stamp, now) if self._timestamps and flags & _api.FLAG_TIMESTAMP
