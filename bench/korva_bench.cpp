@@ -11,8 +11,13 @@
 //             KORVA_Read: median, 99th percentile, maximum.
 //   transmit  N frames through KORVA_Write reach the simulator complete and
 //             in order: frames/s.
+//   fd        CAN FD: a flood of 64-byte FD frames (with bit-rate switch)
+//             from a simulator of the fd dialect read with KORVA_ReadFd, as
+//             fast as the line takes them and paced at 2000 frames/s (the
+//             line rate of a 3 Mbaud line): frames/s, order, loss, CPU time
+//             per frame.
 //
-// Usage: korva_bench [--frames N] [--latency N] [--tx N] [--no-python]
+// Usage: korva_bench [--frames N] [--latency N] [--tx N] [--fd N] [--no-python]
 //                    [--dialect full|quiet] [--sim PATH] [--python PATH]
 // --dialect quiet runs receive and transmit against a simulator of the
 // quiet dialect (slcan firmware that answers no command).
@@ -52,15 +57,17 @@ double CpuSeconds() {
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-uint32_t SequenceOf(const CanMsg &m) {
-    return static_cast<uint32_t>(m.Data[0]) << 24 | static_cast<uint32_t>(m.Data[1]) << 16 |
-           static_cast<uint32_t>(m.Data[2]) << 8 | m.Data[3];
+/* The sequence number a flood puts in the first four data bytes. */
+uint32_t SequenceOf(const uint8_t *data) {
+    return static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1]) << 16 |
+           static_cast<uint32_t>(data[2]) << 8 | data[3];
 }
 
 struct Options {
     uint32_t frames = 200000;
     uint32_t latencySamples = 2000;
     uint32_t txFrames = 100000;
+    uint32_t fdFrames = 50000;
     bool python = true;
     std::string sim;
     std::string dialect = "full";
@@ -104,7 +111,7 @@ int Receive(const Options &o, const std::filesystem::path &dir, double &korvaCpu
         last = lastProgress = Clock::now();
         for (uint32_t i = 0; i < n; ++i) {
             const CanMsg &m = buf[i];
-            const uint32_t seq = SequenceOf(m);
+            const uint32_t seq = SequenceOf(m.Data);
             if (seq != expected) ++outOfOrder;
             expected = seq + 1;
             for (int b = 0; b < 4; ++b)
@@ -248,6 +255,71 @@ int Transmit(const Options &o, const std::filesystem::path &dir) {
     return seen == o.txFrames && outOfOrder == 0 ? 0 : 1;
 }
 
+/* Reads count FD frames with KORVA_ReadFd while the simulator sends them;
+ * checks order (a flood numbers its frames; paced is false for repeated
+ * frames) and the data pattern, and prints one line of figures. */
+bool ReadFdStream(int32_t h, uint32_t count, bool numbered, const char *what) {
+    std::vector<CanFdMsg> buf(500);
+    uint32_t received = 0, outOfOrder = 0, damaged = 0, expected = 0;
+    const double cpu0 = CpuSeconds();
+    Clock::time_point first{}, last{};
+    auto lastProgress = Clock::now();
+    while (received < count && Clock::now() - lastProgress < std::chrono::seconds(5)) {
+        uint32_t n = 0;
+        KORVA_ReadFd(h, buf.data(), static_cast<uint32_t>(buf.size()), &n);
+        if (n == 0) continue;
+        if (received == 0) first = Clock::now();
+        last = lastProgress = Clock::now();
+        for (uint32_t i = 0; i < n; ++i) {
+            const CanFdMsg &m = buf[i];
+            if (m.Length != 64 || (m.Flags & (KORVA_FLAG_FD | KORVA_FLAG_BRS)) != (KORVA_FLAG_FD | KORVA_FLAG_BRS))
+                ++damaged;
+            for (int b = 4; b < 64; ++b)
+                if (m.Data[b] != static_cast<uint8_t>(~m.Data[b - 4])) ++damaged;
+            if (!numbered) continue;
+            const uint32_t seq = SequenceOf(m.Data);
+            if (seq != expected) ++outOfOrder;
+            expected = seq + 1;
+        }
+        received += n;
+    }
+    const double cpu = CpuSeconds() - cpu0;
+    const double secs = std::chrono::duration<double>(last - first).count();
+    std::printf("fd %s: %u of %u 64-byte frames, %u out of order, %u damaged, %.0f frames/s, korva CPU %.2f us/frame\n",
+                what, received, count, outOfOrder, damaged, secs > 0 ? received / secs : 0.0,
+                received ? cpu / received * 1e6 : 0.0);
+    return received == count && outOfOrder == 0 && damaged == 0;
+}
+
+int FdReceive(const Options &o, const std::filesystem::path &dir) {
+    const std::string link = (dir / "ttyUSB2").string();
+    Child sim;
+    if (!sim.Start({o.sim, "--pty", link, "--no-log-rx", "--dialect", "fd"}) || !sim.WaitFor("ready", 10)) {
+        std::fprintf(stderr, "fd: the simulator did not start\n");
+        return 1;
+    }
+    const int32_t h = KORVA_Open(link.c_str(), KORVA_MODE_NORMAL);
+    if (h < 0 || KORVA_Ioctl(h, KORVA_IOCTL_SET_DATA_BITRATE, KORVA_IOCTL_INT(2)) != 0) {
+        std::fprintf(stderr, "fd: KORVA_Open(%s) = %d, or no data bit rate\n", link.c_str(), h);
+        return 1;
+    }
+    sim.WaitFor("state open", 10);
+    KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1));
+    sim.Send("flood " + std::to_string(o.fdFrames) + " len=64");
+    bool ok = ReadFdStream(h, o.fdFrames, true, "flood");
+    // 2000 frames/s: two senders of one frame each millisecond, 2 s long.
+    std::string line = "b100F";
+    for (int i = 0; i < 64; ++i) line += i % 8 < 4 ? "00" : "FF";
+    sim.Send("send " + line + " every=1 count=2000");
+    sim.Send("send " + line + " every=1 count=2000");
+    ok = ReadFdStream(h, 4000, false, "at 2000 frames/s") && ok;
+    uint32_t flags = 0;
+    KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags);
+    KORVA_Close(h);
+    if (flags & KORVA_STATUS_BUFFER_OVERRUN) std::printf("fd: the receive ring overflowed\n");
+    return ok && !(flags & KORVA_STATUS_BUFFER_OVERRUN) ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -261,12 +333,14 @@ int main(int argc, char **argv) {
         if (a == "--frames") o.frames = static_cast<uint32_t>(std::stoul(next()));
         else if (a == "--latency") o.latencySamples = static_cast<uint32_t>(std::stoul(next()));
         else if (a == "--tx") o.txFrames = static_cast<uint32_t>(std::stoul(next()));
+        else if (a == "--fd") o.fdFrames = static_cast<uint32_t>(std::stoul(next()));
         else if (a == "--no-python") o.python = false;
         else if (a == "--sim") o.sim = next();
         else if (a == "--dialect") o.dialect = next();
         else if (a == "--python") o.pythonExe = next();
         else {
-            std::printf("usage: korva_bench [--frames N] [--latency N] [--tx N] [--no-python] [--dialect full|quiet]\n"
+            std::printf("usage: korva_bench [--frames N] [--latency N] [--tx N] [--fd N] [--no-python]\n"
+                        "                   [--dialect full|quiet]\n"
                         "                   [--sim PATH] [--python PATH]\n");
             return a == "--help" ? 0 : 2;
         }
@@ -276,6 +350,7 @@ int main(int argc, char **argv) {
     int rc = Receive(o, dir, perFrame);
     rc |= Latency(o, dir);
     rc |= Transmit(o, dir);
+    if (o.fdFrames != 0) rc |= FdReceive(o, dir);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return rc;

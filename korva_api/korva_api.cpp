@@ -1,5 +1,5 @@
 /*
- * korva_api.cpp - the eight exported functions.
+ * korva_api.cpp - the eight exported functions and the two of CAN FD.
  *
  * Each function writes its call trace, turns the handle into the registered
  * Device record and reaches the adapter through the driver the record was
@@ -232,6 +232,14 @@ constexpr IoctlRequest kIoctlRequests[] = {
          stats->DroppedFrames = AtomicLoad(dev->DroppedFrames);
          return int32_t{KORVA_ERR_OK};
      }},
+    {KORVA_IOCTL_SET_DATA_BITRATE, kNeedsHandle | kNeedsDriver,
+     [](Device *dev, const DriverOps &ops, void *a) {
+         if (ops.SetDeviceDataBitrate == nullptr) {
+             TraceAt(UNIT_API, 250, KORVA_ERR_NOT_IMPLEMENTED, "no CAN FD on this adapter");
+             return int32_t{KORVA_ERR_NOT_IMPLEMENTED};
+         }
+         return ops.SetDeviceDataBitrate(dev, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(a)));
+     }},
     {KORVA_IOCTL_GET_API_VERSION, kNeedsAddress,
      [](Device *, const DriverOps &, void *a) {
          auto *v = static_cast<ApiVersion *>(a);
@@ -241,6 +249,33 @@ constexpr IoctlRequest kIoctlRequests[] = {
          return int32_t{KORVA_ERR_OK};
      }},
 };
+
+/* The beginning of KORVA_Write and KORVA_WriteFd: the call trace, *written
+ * set to 0, and the record of a handle that may send, or null with the
+ * call's result in *rc. */
+Device *WriteTarget(const char *call, int32_t handle, const void *frames, uint32_t count, uint32_t *&written,
+                    uint32_t &scratch, int32_t *rc) {
+    Device *dev = GetDevice(DeviceList, handle);
+    TraceAt(UNIT_API, 293, KORVA_DEBUG_LEVEL_CALL, "%s(%d, %08" PRIXPTR ", %d, %08" PRIXPTR ")", call, handle,
+            Hex(frames), static_cast<int>(count), Hex(written));
+    if (written == nullptr) written = &scratch;
+    *written = 0;
+    if (dev == nullptr) {
+        TraceAt(UNIT_API, 298, KORVA_ERR_HANDLE, "Handle is unknown");
+        *rc = KORVA_ERR_HANDLE;
+        return nullptr;
+    }
+    if (dev->Mode == KORVA_MODE_LISTEN_ONLY) {
+        TraceAt(UNIT_API, 301, KORVA_ERR_LISTEN_ONLY, "Listen-Only-Mode");
+        *rc = KORVA_ERR_LISTEN_ONLY;
+        return nullptr;
+    }
+    if (frames == nullptr && count != 0) {
+        *rc = KORVA_ERR_GENERIC;
+        return nullptr;
+    }
+    return dev;
+}
 
 const IoctlRequest *FindIoctlRequest(uint32_t request) {
     for (const IoctlRequest &r : kIoctlRequests)
@@ -355,7 +390,7 @@ int32_t OpenAndRegister(Device *cand, int32_t mode) {
         TraceAt(UNIT_API, 110, KORVA_ERR_SYSTEM, "malloc");
         return KORVA_ERR_SYSTEM;
     }
-    dev->RingBuf = static_cast<CanMsg *>(std::malloc(RING_SIZE * sizeof(CanMsg)));
+    dev->RingBuf = static_cast<CanFdMsg *>(std::malloc(RING_SIZE * sizeof(CanFdMsg)));
     if (dev->RingBuf == nullptr) {
         AbandonRegistered(dev);
         TraceAt(UNIT_API, 118, KORVA_ERR_SYSTEM, "malloc");
@@ -443,27 +478,23 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Flush(int32_t handle) {
 
 KORVA_EXPORT int32_t KORVA_CALL KORVA_Write(int32_t handle, const CanMsg *frames, uint32_t count,
                                            uint32_t *written) {
-    Device *dev = GetDevice(DeviceList, handle);
-    TraceAt(UNIT_API, 293, KORVA_DEBUG_LEVEL_CALL, "KORVA_Write(%d, %08" PRIXPTR ", %d, %08" PRIXPTR ")",
-            handle, Hex(frames), static_cast<int>(count), Hex(written));
     uint32_t scratch = 0;
-    if (written == nullptr) written = &scratch;
-    *written = 0;
-    if (dev == nullptr) {
-        TraceAt(UNIT_API, 298, KORVA_ERR_HANDLE, "Handle is unknown");
-        return KORVA_ERR_HANDLE;
-    }
-    if (dev->Mode == KORVA_MODE_LISTEN_ONLY) {
-        TraceAt(UNIT_API, 301, KORVA_ERR_LISTEN_ONLY, "Listen-Only-Mode");
-        return KORVA_ERR_LISTEN_ONLY;
-    }
-    if (frames == nullptr && count != 0) return KORVA_ERR_GENERIC;
+    int32_t rc = 0;
+    Device *dev = WriteTarget("KORVA_Write", handle, frames, count, written, scratch, &rc);
+    if (dev == nullptr) return rc;
     return OpsOf(dev).WriteFrame(dev, frames, count, written);
 }
 
-KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint32_t count, uint32_t *read) {
+} // extern "C"
+
+namespace {
+
+/* KORVA_Read and KORVA_ReadFd: fetch(dev, &frames[i]) takes one record. */
+template <typename Msg>
+int32_t ReadFrames(const char *call, int32_t handle, Msg *frames, uint32_t count, uint32_t *read,
+                   int32_t (*fetch)(Device *, Msg *)) {
     Device *dev = GetDevice(DeviceList, handle);
-    TraceAt(UNIT_API, 316, KORVA_DEBUG_LEVEL_CALL, "KORVA_Read(%d, %08" PRIXPTR ", %d, %08" PRIXPTR ")", handle,
+    TraceAt(UNIT_API, 316, KORVA_DEBUG_LEVEL_CALL, "%s(%d, %08" PRIXPTR ", %d, %08" PRIXPTR ")", call, handle,
             Hex(frames), static_cast<int>(count), Hex(read));
     uint32_t scratch = 0;
     if (read == nullptr) read = &scratch;
@@ -487,12 +518,13 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint3
 
     const uint32_t held = AtomicLoad(dev->RingCount);
     uint32_t n = count < held ? count : held;
-    if (count != 0) std::memset(static_cast<void *>(frames), 0, static_cast<size_t>(count) * sizeof(CanMsg));
+    if (count != 0) std::memset(static_cast<void *>(frames), 0, static_cast<size_t>(count) * sizeof(Msg));
     for (uint32_t i = 0; i < n; ++i) {
-        const int32_t rc = GetMsgFromBuf(dev, &frames[i]);
+        const int32_t rc = fetch(dev, &frames[i]);
         if (rc == KORVA_ERR_NO_ELEMENT) {
-            // Another thread reading this handle took the rest first: what
-            // was fetched is delivered, and nothing failed.
+            // Another thread reading this handle took the rest first (or,
+            // for KORVA_Read, the rest were FD frames): what was fetched is
+            // delivered, and nothing failed.
             n = i;
             break;
         }
@@ -509,6 +541,66 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint3
     // A read woken by KORVA_Close: the handle is going.
     if (n == 0 && AtomicLoad(dev->StopThread)) return KORVA_ERR_HANDLE;
     return KORVA_ERR_OK;
+}
+
+/* The frames KORVA_WriteFd may send: up to the first FD frame on a handle
+ * without a data bit rate, FD remote frame or Length above 64. */
+uint32_t SendableFdFrames(Device *dev, const CanFdMsg *frames, uint32_t count) {
+    const bool fdHandle = AtomicLoad(dev->DataBitrate) != 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const bool fd = (frames[i].Flags & KORVA_FLAG_FD) != 0;
+        const char *why = frames[i].Length > 64                      ? "more than 64 data bytes"
+                          : fd && !fdHandle                          ? "an FD frame, but no data bit rate was set"
+                          : fd && (frames[i].Flags & KORVA_FLAG_REMOTE) ? "an FD frame cannot be a remote frame"
+                                                                     : nullptr;
+        if (why != nullptr) {
+            TraceAt(UNIT_API, 305, KORVA_ERR_GENERIC, "frame %u not sent: %s", static_cast<unsigned>(i), why);
+            return i;
+        }
+    }
+    return count;
+}
+
+/* Classic records of KORVA_WriteFd for a driver without FD, in chunks. */
+int32_t WriteClassicOfFd(Device *dev, const DriverOps &ops, const CanFdMsg *frames, uint32_t count,
+                         uint32_t *written) {
+    CanMsg chunk[64];
+    for (uint32_t done = 0; done < count;) {
+        const uint32_t n = count - done < 64 ? count - done : 64;
+        for (uint32_t i = 0; i < n; ++i) chunk[i] = ClassicOfFdMsg(&frames[done + i]);
+        uint32_t took = 0;
+        const int32_t rc = ops.WriteFrame(dev, chunk, n, &took);
+        *written += took;
+        if (rc != 0 || took != n) return rc;
+        done += n;
+    }
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+KORVA_EXPORT int32_t KORVA_CALL KORVA_Read(int32_t handle, CanMsg *frames, uint32_t count, uint32_t *read) {
+    return ReadFrames("KORVA_Read", handle, frames, count, read, GetMsgFromBuf);
+}
+
+KORVA_EXPORT int32_t KORVA_CALL KORVA_ReadFd(int32_t handle, CanFdMsg *frames, uint32_t count, uint32_t *read) {
+    return ReadFrames("KORVA_ReadFd", handle, frames, count, read, GetFdMsgFromBuf);
+}
+
+KORVA_EXPORT int32_t KORVA_CALL KORVA_WriteFd(int32_t handle, const CanFdMsg *frames, uint32_t count,
+                                             uint32_t *written) {
+    uint32_t scratch = 0;
+    int32_t rc = 0;
+    Device *dev = WriteTarget("KORVA_WriteFd", handle, frames, count, written, scratch, &rc);
+    if (dev == nullptr) return rc;
+    const uint32_t sendable = SendableFdFrames(dev, frames, count);
+    const DriverOps ops = OpsOf(dev);
+    rc = ops.WriteFdFrame != nullptr ? ops.WriteFdFrame(dev, frames, sendable, written)
+                                     : WriteClassicOfFd(dev, ops, frames, sendable, written);
+    if (rc != 0) return rc;
+    return sendable < count ? KORVA_ERR_GENERIC : KORVA_ERR_OK;
 }
 
 KORVA_EXPORT int32_t KORVA_CALL KORVA_SetRcvEvent(int32_t handle, void *event) {

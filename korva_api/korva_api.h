@@ -65,6 +65,24 @@ typedef struct CanMsg {
 #define KORVA_FLAG_EXTENDED  0x02 /* 29-bit identifier */
 #define KORVA_FLAG_REMOTE    0x04 /* remote transmission request, no data */
 #define KORVA_FLAG_TIMESTAMP 0x08 /* TimeStamp holds the adapter's time stamp */
+#define KORVA_FLAG_FD        0x10 /* CanFdMsg only: a CAN FD frame */
+#define KORVA_FLAG_BRS       0x20 /* CanFdMsg only: FD frame with bit-rate switch */
+#define KORVA_FLAG_ESI       0x40 /* CanFdMsg only: error-state indicator (not carried
+                                     by Lawicel text: never set on receive, ignored
+                                     on transmit) */
+
+/* One CAN FD or classic frame: 72 bytes, no gaps, host byte order.
+ * Received with KORVA_ReadFd and sent with KORVA_WriteFd (see there).  A
+ * classic frame has KORVA_FLAG_FD clear and Length 0..8; an FD frame has
+ * it set, Length 0..8, 12, 16, 20, 24, 32, 48 or 64 (the sizes a CAN FD
+ * length code stands for) and is never a remote frame. */
+typedef struct CanFdMsg {
+    uint32_t Identifier; /* 11-bit (standard) or 29-bit (extended) identifier */
+    uint8_t  Length;     /* number of data bytes (not a length code), 0..64 */
+    uint8_t  Flags;      /* sum of KORVA_FLAG_* bits */
+    uint16_t TimeStamp;  /* adapter time stamp when KORVA_FLAG_TIMESTAMP is set, else 0 */
+    uint8_t  Data[64];   /* data bytes; those beyond Length are 0 on receive */
+} CanFdMsg;
 
 /* ---- Records of KORVA_Ioctl ------------------------------------------- */
 
@@ -138,6 +156,26 @@ typedef struct LinkStats {
 #define KORVA_IOCTL_GET_DIALECT        12 /* handle; int32_t*: KORVA_DIALECT_* */
 #define KORVA_IOCTL_SET_RECONNECT      13 /* handle; int: nonzero = open a lost adapter again */
 #define KORVA_IOCTL_GET_LINK_STATS     14 /* handle; LinkStats* */
+#define KORVA_IOCTL_SET_DATA_BITRATE   15 /* handle; int: CAN FD data bit rate code, see below */
+
+/* CAN FD (KORVA_IOCTL_SET_DATA_BITRATE).  Adapters that speak the slcan FD
+ * extension take the data phase's bit rate as "Y<code>": 0 = 500 kbit/s,
+ * 1 = 1 Mbit/s, 2 = 2 Mbit/s, 4 = 4 Mbit/s, 5 = 5 Mbit/s, 8 = 8 Mbit/s
+ * (some firmware lacks some codes).  The request is a configuration
+ * request like the bit rate: an adapter that refuses the code or does not
+ * know "Y" (a classic one) makes it return KORVA_ERR_COMMAND and keeps
+ * working as before; a quiet adapter is sent the command without a reply
+ * (codes other than the six above return KORVA_ERR_NOT_IMPLEMENTED);
+ * LinCAN devices return KORVA_ERR_NOT_IMPLEMENTED.  Once the adapter took
+ * a data bit rate the handle is an FD handle: KORVA_WriteFd sends FD
+ * frames on it, and reconnection gives the adapter the data bit rate again.
+ *
+ * FD frames received ("d", "D", "b", "B" lines) are decoded on every
+ * handle and kept in the receive ring in order with the classic ones.
+ * KORVA_ReadFd delivers both kinds.  KORVA_Read delivers classic frames
+ * only: an FD frame it meets is passed over and counted by the status flag
+ * KORVA_STATUS_FD_PASSED (KORVA_IOCTL_GET_FLAGS), so an application that
+ * reads with KORVA_Read on an FD bus learns that it missed frames. */
 
 /* Reconnection (KORVA_IOCTL_SET_RECONNECT, off by default).  While it is
  * on, a lost connection (hang-up, read or write failure, peer reset or end
@@ -150,8 +188,9 @@ typedef struct LinkStats {
  * one (another serial number, another dialect) is not taken; the trace
  * says why.  Once the same adapter answers, the settings the application
  * made (bit rate or bit-timing registers, acceptance code and mask, filter
- * mode, time stamps) are sent again in the order they were last made, its
- * CAN channel is opened in the handle's mode and the lost state ends.
+ * mode, time stamps, data bit rate) are sent again in the order they were
+ * last made, its CAN channel is opened in the handle's mode and the lost
+ * state ends.
  * While lost: KORVA_Read delivers the frames received before, then 0
  * frames (a blocking read waits until frames come again or the handle is
  * closed); KORVA_Write, KORVA_Flush and configuration requests return
@@ -197,6 +236,10 @@ typedef struct LinkStats {
                                                configuration requests.  With
                                                reconnection on (see above) it
                                                lasts until the adapter is back. */
+
+#define KORVA_STATUS_FD_PASSED      0x40000 /* KORVA_Read passed over received
+                                               FD frames, which only
+                                               KORVA_ReadFd delivers */
 
 /* ---- Trace ------------------------------------------------------------- */
 
@@ -267,6 +310,22 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Flush(int32_t handle);
  *            (CreateEvent), set once for them. */
 KORVA_EXPORT int32_t KORVA_CALL KORVA_SetRcvEvent(int32_t handle, void *event);
 
+/* KORVA_Read for CanFdMsg records: the same contract (all count records
+ * zeroed first, *read set, one wait with blocking read on), and it
+ * delivers every received frame, classic ones with KORVA_FLAG_FD clear. */
+KORVA_EXPORT int32_t KORVA_CALL KORVA_ReadFd(int32_t handle, CanFdMsg *frames, uint32_t count, uint32_t *read);
+
+/* KORVA_Write for CanFdMsg records: the same contract and order.  Frames
+ * with KORVA_FLAG_FD clear go as classic frames (Length cut to 8); FD
+ * frames go as "d"/"D" lines, with KORVA_FLAG_BRS as "b"/"B", their Length
+ * rounded up to the next FD size with zero bytes.  The call stops at the
+ * first frame it cannot send and returns KORVA_ERR_GENERIC: an FD frame on
+ * a handle without a data bit rate (KORVA_IOCTL_SET_DATA_BITRATE), an FD
+ * remote frame, a Length above 64.  The frames before it are counted in
+ * *written and sent. */
+KORVA_EXPORT int32_t KORVA_CALL KORVA_WriteFd(int32_t handle, const CanFdMsg *frames, uint32_t count,
+                                             uint32_t *written);
+
 /* Copies the text of an error code into buffer: at most max characters and
  * a terminating NUL, so buffer must hold max + 1 bytes.  Returns the number
  * of characters copied. */
@@ -297,5 +356,10 @@ KORVA_STATIC_ASSERT(offsetof(HwParam, SwVersion) == 5, "HwParam.SwVersion at 5")
 KORVA_STATIC_ASSERT(offsetof(HwParam, HwType) == 6, "HwParam.HwType at 6");
 KORVA_STATIC_ASSERT(sizeof(ApiVersion) == 3, "ApiVersion is 3 bytes");
 KORVA_STATIC_ASSERT(sizeof(LinkStats) == 12, "LinkStats is 12 bytes");
+KORVA_STATIC_ASSERT(sizeof(CanFdMsg) == 72, "CanFdMsg is 72 bytes");
+KORVA_STATIC_ASSERT(offsetof(CanFdMsg, Length) == 4, "CanFdMsg.Length at 4");
+KORVA_STATIC_ASSERT(offsetof(CanFdMsg, Flags) == 5, "CanFdMsg.Flags at 5");
+KORVA_STATIC_ASSERT(offsetof(CanFdMsg, TimeStamp) == 6, "CanFdMsg.TimeStamp at 6");
+KORVA_STATIC_ASSERT(offsetof(CanFdMsg, Data) == 8, "CanFdMsg.Data at 8");
 
 #endif /* KORVA_API_H */

@@ -30,6 +30,7 @@ bool IsSetting(uint32_t request) {
     case KORVA_IOCTL_SET_ACC_CODE_MASK:
     case KORVA_IOCTL_SET_FILTER_MODE:
     case KORVA_IOCTL_SET_TIMESTAMP:
+    case KORVA_IOCTL_SET_DATA_BITRATE:
         return true;
     default:
         return false;

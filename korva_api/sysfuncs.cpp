@@ -82,7 +82,8 @@ DriverOps CurrentDriverOps(void) {
                      SetDeviceTimestamp,        SetDeviceFilterMode, FlushReadBuffer,
                      OpenDevice,                ResetDevice,    CloseDevice,
                      SetDeviceSpeed,            SetDeviceBTR,   ReadThread,
-                     WriteFrame,                FlushWriteBuffer};
+                     WriteFrame,                FlushWriteBuffer,
+                     nullptr,                   nullptr}; // no process-wide FD slots
 }
 
 DriverOps OpsOf(const Device *dev) {
@@ -204,54 +205,63 @@ void ReleaseChannelResources(Device *dev) {
  * Receive ring.  RingCount is also read without the lock (by KORVA_Read,
  * to learn how many frames to fetch), so it is changed atomically.
  * ---------------------------------------------------------------------- */
-int32_t AddMsg2Buf(Device *dev, CanMsg msg) {
-    if (pthread_mutex_lock(&dev->RingMutex) != 0) return KORVA_ERR_MUTEX;
-    if (dev->RingBuf == nullptr || dev->RingCount > RING_SIZE - 1) {
-        pthread_mutex_unlock(&dev->RingMutex);
-        return KORVA_ERR_NO_MEMORY;
-    }
-    if (dev->RingWrite == nullptr || dev->RingWrite > dev->RingBuf + (RING_SIZE - 1))
-        dev->RingWrite = dev->RingBuf;
-    *dev->RingWrite = msg;
-    ++dev->RingWrite;
-    AtomicStore(dev->RingCount, dev->RingCount + 1);
-    pthread_mutex_unlock(&dev->RingMutex);
-    return 0;
+CanFdMsg FdMsgOfClassic(const CanMsg *msg) {
+    CanFdMsg r{};
+    r.Identifier = msg->Identifier;
+    r.Length = msg->Length > 8 ? 8 : msg->Length;
+    r.Flags = static_cast<uint8_t>(msg->Flags & ~(KORVA_FLAG_FD | KORVA_FLAG_BRS | KORVA_FLAG_ESI));
+    r.TimeStamp = msg->TimeStamp;
+    std::memcpy(r.Data, msg->Data, sizeof msg->Data);
+    return r;
 }
 
-int32_t GetMsgFromBuf(Device *dev, CanMsg *out) {
-    if (pthread_mutex_lock(&dev->RingMutex) != 0) return KORVA_ERR_MUTEX;
-    if (dev->RingCount == 0) {
-        pthread_mutex_unlock(&dev->RingMutex);
-        return KORVA_ERR_NO_ELEMENT;
-    }
-    if (dev->RingRead == nullptr) dev->RingRead = dev->RingBuf;
-    *out = *dev->RingRead;
-    ++dev->RingRead;
-    if (dev->RingRead > dev->RingBuf + (RING_SIZE - 1)) dev->RingRead = dev->RingBuf;
-    AtomicStore(dev->RingCount, dev->RingCount - 1);
-    pthread_mutex_unlock(&dev->RingMutex);
-    return 0;
+CanMsg ClassicOfFdMsg(const CanFdMsg *msg) {
+    CanMsg r{};
+    r.Identifier = msg->Identifier;
+    r.Length = msg->Length > 8 ? 8 : msg->Length;
+    std::memcpy(r.Data, msg->Data, sizeof r.Data);
+    r.Flags = static_cast<uint8_t>(msg->Flags & (KORVA_FLAG_STANDARD | KORVA_FLAG_EXTENDED | KORVA_FLAG_REMOTE |
+                                                 KORVA_FLAG_TIMESTAMP));
+    r.TimeStamp = msg->TimeStamp;
+    return r;
 }
 
-int32_t AddMsg2BufAndNotify(Device *dev, const CanMsg *msg) {
-    return AddMsgs2BufAndNotify(dev, msg, 1) == 1 ? 0 : KORVA_ERR_NO_MEMORY;
-}
+} // extern "C"
 
-uint32_t AddMsgs2BufAndNotify(Device *dev, const CanMsg *msgs, uint32_t count) {
-    if (count == 0 || dev->RingBuf == nullptr) return 0;
-    if (pthread_mutex_lock(&dev->RingMutex) != 0) {
-        AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_BUFFER_OVERRUN));
-        return 0;
-    }
+namespace {
+
+/* Stores count records under the ring's lock (held), each as given by
+ * at(i); returns how many fitted. */
+template <typename At> uint32_t StoreLocked(Device *dev, uint32_t count, At at) {
     const uint32_t room = RING_SIZE - dev->RingCount;
     const uint32_t stored = count < room ? count : room;
     for (uint32_t i = 0; i < stored; ++i) {
         if (dev->RingWrite == nullptr || dev->RingWrite > dev->RingBuf + (RING_SIZE - 1))
             dev->RingWrite = dev->RingBuf;
-        *dev->RingWrite++ = msgs[i];
+        *dev->RingWrite++ = at(i);
     }
     AtomicStore(dev->RingCount, dev->RingCount + stored);
+    return stored;
+}
+
+/* Takes the oldest record (ring lock held, ring not empty). */
+CanFdMsg TakeLocked(Device *dev) {
+    if (dev->RingRead == nullptr) dev->RingRead = dev->RingBuf;
+    const CanFdMsg m = *dev->RingRead;
+    ++dev->RingRead;
+    if (dev->RingRead > dev->RingBuf + (RING_SIZE - 1)) dev->RingRead = dev->RingBuf;
+    AtomicStore(dev->RingCount, dev->RingCount - 1);
+    return m;
+}
+
+/* Stores what at(i) gives for i < count and wakes the readers once. */
+template <typename At> uint32_t StoreAndNotify(Device *dev, uint32_t count, At at) {
+    if (count == 0 || dev->RingBuf == nullptr) return 0;
+    if (pthread_mutex_lock(&dev->RingMutex) != 0) {
+        AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_BUFFER_OVERRUN));
+        return 0;
+    }
+    const uint32_t stored = StoreLocked(dev, count, at);
     pthread_mutex_unlock(&dev->RingMutex);
     if (stored < count) AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_BUFFER_OVERRUN));
     if (stored == 0) return 0;
@@ -260,6 +270,57 @@ uint32_t AddMsgs2BufAndNotify(Device *dev, const CanMsg *msgs, uint32_t count) {
     pthread_mutex_unlock(&dev->WaitMutex);
     if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev, stored);
     return stored;
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t AddMsg2Buf(Device *dev, CanMsg msg) {
+    if (pthread_mutex_lock(&dev->RingMutex) != 0) return KORVA_ERR_MUTEX;
+    const bool full = dev->RingBuf == nullptr || dev->RingCount > RING_SIZE - 1;
+    if (!full) StoreLocked(dev, 1, [&msg](uint32_t) { return FdMsgOfClassic(&msg); });
+    pthread_mutex_unlock(&dev->RingMutex);
+    return full ? KORVA_ERR_NO_MEMORY : 0;
+}
+
+int32_t GetFdMsgFromBuf(Device *dev, CanFdMsg *out) {
+    if (pthread_mutex_lock(&dev->RingMutex) != 0) return KORVA_ERR_MUTEX;
+    const bool empty = dev->RingCount == 0;
+    if (!empty) *out = TakeLocked(dev);
+    pthread_mutex_unlock(&dev->RingMutex);
+    return empty ? KORVA_ERR_NO_ELEMENT : 0;
+}
+
+int32_t GetMsgFromBuf(Device *dev, CanMsg *out) {
+    if (pthread_mutex_lock(&dev->RingMutex) != 0) return KORVA_ERR_MUTEX;
+    bool passed = false;
+    while (dev->RingCount != 0) {
+        const CanFdMsg m = TakeLocked(dev);
+        if (m.Flags & KORVA_FLAG_FD) {
+            passed = true;
+            continue;
+        }
+        pthread_mutex_unlock(&dev->RingMutex);
+        if (passed) AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_FD_PASSED));
+        *out = ClassicOfFdMsg(&m);
+        return 0;
+    }
+    pthread_mutex_unlock(&dev->RingMutex);
+    if (passed) AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_FD_PASSED));
+    return KORVA_ERR_NO_ELEMENT;
+}
+
+int32_t AddMsg2BufAndNotify(Device *dev, const CanMsg *msg) {
+    return AddMsgs2BufAndNotify(dev, msg, 1) == 1 ? 0 : KORVA_ERR_NO_MEMORY;
+}
+
+uint32_t AddMsgs2BufAndNotify(Device *dev, const CanMsg *msgs, uint32_t count) {
+    return StoreAndNotify(dev, count, [msgs](uint32_t i) { return FdMsgOfClassic(&msgs[i]); });
+}
+
+uint32_t AddFdMsgs2BufAndNotify(Device *dev, const CanFdMsg *msgs, uint32_t count) {
+    return StoreAndNotify(dev, count, [msgs](uint32_t i) { return msgs[i]; });
 }
 
 void MarkChannelLost(Device *dev) {

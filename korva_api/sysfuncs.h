@@ -31,7 +31,8 @@
 #define DEVICE_MAGIC 0xdeadbeefU
 #define DEVICE_LIST_SIZE 256
 #define RING_SIZE 10000
-#define RX_LINE_SIZE 64   /* a line of the protocol and its carriage return fit in 63 bytes */
+#define RX_LINE_SIZE 144  /* a line of the protocol and its carriage return fit in 143 bytes
+                             (a 64-byte FD frame with time stamp: 142 characters) */
 #define RX_BUF_SIZE 4096  /* the receive text buffer: what one read takes */
 #define TX_BUF_SIZE 512
 
@@ -86,13 +87,21 @@ struct DriverOps {
     int32_t (*WriteFrame)(Device *dev, const CanMsg *frames, uint32_t count, uint32_t *written);
     /* Sends what is queued for transmission. */
     int32_t (*FlushWriteBuffer)(Device *dev);
+    /* CAN FD: sets the data bit rate by its code; null for a driver
+     * without FD (the request then returns -11). */
+    int32_t (*SetDeviceDataBitrate)(Device *dev, uint32_t code);
+    /* CAN FD: sends or queues count records (checked by KORVA_WriteFd),
+     * adding each one taken to *written; null for a driver without FD
+     * (classic records then go through WriteFrame). */
+    int32_t (*WriteFdFrame)(Device *dev, const CanFdMsg *frames, uint32_t count, uint32_t *written);
 };
 
 /* A setting the application made on a handle, kept so that an adapter
  * that is opened again gets it again.  Request is the KORVA_IOCTL_*
  * request; Value holds its argument (speed code; BTR0, BTR1; code, mask;
  * the filter mode; the time-stamp switch). */
-#define SETTINGS_MAX 4 /* bit rate (by code or registers), acceptance, filter mode, time stamps */
+#define SETTINGS_MAX 5 /* bit rate (by code or registers), acceptance, filter mode, time stamps,
+                          data bit rate */
 struct Setting {
     uint32_t Request;
     uint32_t Value[2];
@@ -126,10 +135,10 @@ struct Device {
     int32_t StopThread;        /* atomic: the reader thread is asked to end */
     int32_t PauseThread;       /* atomic: the reader thread must leave the channel alone */
     int32_t ThreadPaused;      /* atomic: the reader thread is parked */
-    CanMsg *RingBuf;           /* RING_SIZE frames (owned) */
+    CanFdMsg *RingBuf;         /* RING_SIZE frames, classic and FD (owned) */
     uint32_t RingCount;        /* frames held, under RingMutex */
-    CanMsg *RingWrite;         /* next store slot, null before the first store */
-    CanMsg *RingRead;          /* next fetch slot, null before the first fetch */
+    CanFdMsg *RingWrite;       /* next store slot, null before the first store */
+    CanFdMsg *RingRead;        /* next fetch slot, null before the first fetch */
     pthread_mutex_t RingMutex; /* guards the ring */
     pthread_mutex_t WaitMutex; /* paired with RxCond */
     pthread_cond_t RxCond;     /* signalled after each stored frame */
@@ -162,6 +171,10 @@ struct Device {
     int32_t ReadsInProgress;   /* atomic: KORVA_Read calls that may still touch the record */
     Setting Settings[SETTINGS_MAX]; /* the settings made, in the order last made, under ConfigMutex */
     uint32_t SettingCount;
+
+    /* CAN FD. */
+    int32_t DataBitrate;       /* atomic: the data bit rate code + 1 once the adapter took one
+                                  (an FD handle), else 0 */
 };
 
 /* ---- atomic words of a plain record ---- */
@@ -254,8 +267,16 @@ KORVA_PUBLIC void FreeDeviceList(Device **list);
 KORVA_PUBLIC void ReleaseChannelResources(Device *dev);
 
 /* ---- receive ring ---- */
+/* The ring holds CanFdMsg records; the classic functions convert.
+ * GetMsgFromBuf fetches the next classic frame: FD frames before it are
+ * passed over and set KORVA_STATUS_FD_PASSED. */
 KORVA_PUBLIC int32_t AddMsg2Buf(Device *dev, CanMsg msg);
 KORVA_PUBLIC int32_t GetMsgFromBuf(Device *dev, CanMsg *out);
+KORVA_PUBLIC int32_t GetFdMsgFromBuf(Device *dev, CanFdMsg *out);
+/* A classic frame as a CanFdMsg record. */
+KORVA_PUBLIC CanFdMsg FdMsgOfClassic(const CanMsg *msg);
+/* The classic frame of a record (Length cut to 8, the FD flags dropped). */
+KORVA_PUBLIC CanMsg ClassicOfFdMsg(const CanFdMsg *msg);
 /* Stores a received frame and wakes readers: signals RxCond and posts
  * RcvEvent on success; sets KORVA_STATUS_BUFFER_OVERRUN when the ring
  * refused it.  Returns AddMsg2Buf's result.  Every reader thread uses it. */
@@ -266,6 +287,8 @@ KORVA_PUBLIC int32_t AddMsg2BufAndNotify(Device *dev, const CanMsg *msg);
  * number stored.  A record without a ring (one that is only being probed)
  * stores nothing. */
 KORVA_PUBLIC uint32_t AddMsgs2BufAndNotify(Device *dev, const CanMsg *msgs, uint32_t count);
+/* The same for CanFdMsg records. */
+KORVA_PUBLIC uint32_t AddFdMsgs2BufAndNotify(Device *dev, const CanFdMsg *msgs, uint32_t count);
 /* Records that the transport broke: sets ChannelLost and
  * KORVA_STATUS_CHANNEL_LOST, wakes blocked readers and posts RcvEvent once,
  * so that nobody waits for frames that cannot come.  Only the first call

@@ -34,10 +34,15 @@ KORVA_PUBLIC int32_t SetDeviceBTR_Lawicel(Device *dev, const uint8_t *btr);
 KORVA_PUBLIC void *ReadThread_Lawicel(void *dev);
 KORVA_PUBLIC int32_t WriteFrame_Lawicel(Device *dev, const CanMsg *frames, uint32_t count, uint32_t *written);
 KORVA_PUBLIC int32_t FlushWriteBuffer_Lawicel(Device *dev);
+KORVA_PUBLIC int32_t SetDeviceDataBitrate_Lawicel(Device *dev, uint32_t code);
+KORVA_PUBLIC int32_t WriteFdFrame_Lawicel(Device *dev, const CanFdMsg *frames, uint32_t count, uint32_t *written);
 
 /* ---- frame text ---- */
 /* Frame to transmit command; returns the characters written (CR included). */
 KORVA_PUBLIC uint32_t Binary2AsciiMsg(char *output, CanMsg msg);
+/* The same for a CanFdMsg record (an FD frame as "d", "D", "b" or "B");
+ * output holds at least 140 bytes. */
+KORVA_PUBLIC uint32_t Binary2AsciiFdMsg(char *output, const CanFdMsg *msg);
 /* count bytes from hexadecimal text, two digits each. */
 KORVA_PUBLIC void AsciiData2Binary(uint8_t *output, uint32_t count, const char *text);
 
@@ -56,7 +61,7 @@ KORVA_PUBLIC int32_t ParseVersionReply_Lawicel(const char *reply, uint32_t lengt
  * hexadecimal digits in *status when it is a status reply "Fxx", else -1. */
 KORVA_PUBLIC int32_t ParseStatusReply_Lawicel(const char *line, uint32_t n, uint32_t *status);
 
-/* Decodes the first total bytes of dev->RxLine (total at most 63): frame
+/* Decodes the first total bytes of dev->RxLine (total below RX_LINE_SIZE): frame
  * lines go to the receive ring through AddMsg2BufAndNotify, "F" status
  * lines to StatusFlags/StatusValid, everything else is skipped or dropped.
  * The incomplete last line is moved to the start of RxLine; the result is

@@ -306,6 +306,9 @@ uint32_t SettingCommands(const Device *dev, const Setting &s, char (&texts)[2][1
     case KORVA_IOCTL_SET_FILTER_MODE:
         std::snprintf(texts[0], sizeof texts[0], "%s", s.Value[0] == 2 ? "D1\r" : "D0\r");
         return 1;
+    case KORVA_IOCTL_SET_DATA_BITRATE:
+        std::snprintf(texts[0], sizeof texts[0], "Y%lu\r", static_cast<unsigned long>(s.Value[0]));
+        return 1;
     case KORVA_IOCTL_SET_TIMESTAMP:
         if (Quiet(dev)) return 0;
         std::snprintf(texts[0], sizeof texts[0], "%s", s.Value[0] != 0 ? "Z1\r" : "Z0\r");
@@ -464,6 +467,22 @@ int32_t SetDeviceSpeed_Lawicel(Device *dev, uint32_t code) {
     char temp[16] = {};
     const int rv = std::snprintf(temp, sizeof temp, "S%lu\r", static_cast<unsigned long>(code));
     return ConfigureWith(dev, temp, static_cast<uint32_t>(rv), 231, {kTempWriteCall, 236, 238}, 243);
+}
+
+/* CAN FD data bit rate by its code, sent unchanged: "Y<code>".  A quiet
+ * adapter cannot refuse: only the codes of the extension are sent to it.
+ * The handle is an FD handle once the adapter took it. */
+int32_t SetDeviceDataBitrate_Lawicel(Device *dev, uint32_t code) {
+    if (Quiet(dev) && (code > 8 || ((1U << code) & 0x137U) == 0)) { // 0, 1, 2, 4, 5, 8
+        char request[48];
+        std::snprintf(request, sizeof request, "data bit rate code %lu", static_cast<unsigned long>(code));
+        return RefuseOnQuiet(request);
+    }
+    char temp[16] = {};
+    const int rv = std::snprintf(temp, sizeof temp, "Y%lu\r", static_cast<unsigned long>(code));
+    const int32_t rc = ConfigureWith(dev, temp, static_cast<uint32_t>(rv), 800, {kTempWriteCall, 801, 802}, 803);
+    if (rc == 0) AtomicStore(dev->DataBitrate, static_cast<int32_t>(code) + 1);
+    return rc;
 }
 
 /* Bit-timing registers: "s<BTR0><BTR1>" in hexadecimal. */
@@ -625,6 +644,8 @@ DriverOps Driver_Lawicel = {
     .ReadThread = ReadThread_Lawicel,
     .WriteFrame = WriteFrame_Lawicel,
     .FlushWriteBuffer = FlushWriteBuffer_Lawicel,
+    .SetDeviceDataBitrate = SetDeviceDataBitrate_Lawicel,
+    .WriteFdFrame = WriteFdFrame_Lawicel,
 };
 
 } // extern "C"

@@ -22,11 +22,14 @@
 
 #include <atomic>
 
-/* The longest line of the protocol: 62 characters before its carriage
- * return (a 63-character text without one is garbage). */
+/* The longest line of the protocol: 142 characters before its carriage
+ * return, a 64-byte FD frame with extended identifier and time stamp (a
+ * 143-character text without one is garbage). */
 constexpr uint32_t kLineMax = RX_LINE_SIZE - 2;
 /* Text bytes RxLine holds; a NUL goes after them. */
 constexpr uint32_t kRxRoom = RX_BUF_SIZE - 1;
+/* The longest transmit command: a 64-byte FD frame, extended. */
+constexpr uint32_t kMaxFrameText = 1 + 8 + 1 + 128 + 1;
 /* Queued frame text never exceeds this. */
 constexpr uint32_t kTxRoom = TX_BUF_SIZE - 1;
 constexpr int kSliceMs = 2; // the retry slice of a line that does not take text

@@ -51,14 +51,24 @@ uint32_t PutHex(char *out, uint32_t value, uint32_t digits) {
     return digits;
 }
 
+/* The data bytes of the CAN FD length codes 0..F. */
+constexpr uint8_t kFdLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+
+/* The length code of the smallest FD size that holds length bytes. */
+uint32_t FdLengthCode(uint32_t length) {
+    uint32_t code = 0;
+    while (code < 15 && kFdLengths[code] < length) ++code;
+    return code;
+}
+
 /* Frames decoded from one read, stored together. */
 struct FrameBatch {
-    CanMsg frames[kBatch];
+    CanFdMsg frames[kBatch];
     uint32_t count = 0;
 };
 
 void StoreBatch(Device *dev, FrameBatch &batch) {
-    AddMsgs2BufAndNotify(dev, batch.frames, batch.count);
+    AddFdMsgs2BufAndNotify(dev, batch.frames, batch.count);
     batch.count = 0;
 }
 
@@ -67,7 +77,8 @@ void StoreBatch(Device *dev, FrameBatch &batch) {
  * else is dropped. */
 void DecodeLine(Device *dev, const char *s, uint32_t n, FrameBatch &batch, uint16_t stamp) {
     uint32_t lengthPos, idDigits;
-    CanMsg msg{};
+    bool fd = false;
+    CanFdMsg msg{};
     switch (s[0]) {
     case 'F': {
         uint32_t status = 0;
@@ -92,16 +103,33 @@ void DecodeLine(Device *dev, const char *s, uint32_t n, FrameBatch &batch, uint1
         lengthPos = 4;
         idDigits = 3;
         break;
+    case 'D': // CAN FD, "B" with bit-rate switch
+    case 'B':
+        if (n < 10) return;
+        msg.Flags = KORVA_FLAG_EXTENDED | KORVA_FLAG_FD | (s[0] == 'B' ? KORVA_FLAG_BRS : 0);
+        lengthPos = 9;
+        idDigits = 8;
+        fd = true;
+        break;
+    case 'd':
+    case 'b':
+        if (n < 5) return;
+        msg.Flags = KORVA_FLAG_STANDARD | KORVA_FLAG_FD | (s[0] == 'b' ? KORVA_FLAG_BRS : 0);
+        lengthPos = 4;
+        idDigits = 3;
+        fd = true;
+        break;
     default:
         return;
     }
-    // Data holds 8 bytes: any other length digit makes the line unusable.
-    const char digit = s[lengthPos];
-    if (digit < '0' || digit > '8') return;
-    msg.Length = static_cast<uint8_t>(digit - '0');
+    // A classic frame holds 8 bytes: any other length digit makes the line
+    // unusable; FD frames have the codes 9..F for 12..64 bytes too.
+    const int code = HexDigit(s[lengthPos]);
+    if (code < 0 || (!fd && code > 8) || (s[lengthPos] >= 'a' && s[lengthPos] <= 'f')) return;
+    msg.Length = kFdLengths[code];
     const uint32_t dataPos = lengthPos + 1;
     uint32_t stampPos = dataPos;
-    if (s[0] == 'R' || s[0] == 'r') {
+    if (s[0] == 'R' || s[0] == 'r') { // no remote frames in CAN FD
         msg.Flags |= KORVA_FLAG_REMOTE;
     } else {
         stampPos = dataPos + 2U * msg.Length;
@@ -279,14 +307,20 @@ void *ReadThread_Lawicel(void *arg) {
     }
 }
 
-/* Queues the frames as transmit commands.  Stops at the first frame that
- * cannot be queued (-3); *written counts the frames taken. */
-int32_t WriteFrame_Lawicel(Device *dev, const CanMsg *frames, uint32_t count, uint32_t *written) {
+} // extern "C"
+
+namespace {
+
+/* Queues the text of each frame (format(text, frames[i]) writes it) as a
+ * transmit command.  Stops at the first frame that cannot be queued (-3);
+ * *written counts the frames taken. */
+template <typename Msg, typename Format>
+int32_t QueueFrames(Device *dev, const Msg *frames, uint32_t count, uint32_t *written, Format format) {
     if (count == 0) return 0;
     if (AtomicLoad(dev->ChannelLost)) return KORVA_ERR_NO_DEVICE;
-    char text[64];
+    char text[kMaxFrameText];
     for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t length = Binary2AsciiMsg(text, frames[i]);
+        const uint32_t length = format(text, frames[i]);
         uint32_t n = 0;
         if (!WriteCommChannel(dev, text, length, &n, 0) || n != length) {
             // A line that broke under this write is a lost adapter, as
@@ -300,6 +334,35 @@ int32_t WriteFrame_Lawicel(Device *dev, const CanMsg *frames, uint32_t count, ui
     return 0;
 }
 
+/* A transmit command: the letter (standard or extended by the identifier's
+ * kind), the identifier masked to 11 or 29 bits, the length digit, dataBytes
+ * bytes of data (zero beyond have) and the carriage return. */
+uint32_t FrameText(char *output, const char letters[2], uint32_t identifier, bool extended, uint32_t code,
+                   const uint8_t *data, uint32_t have, uint32_t dataBytes) {
+    uint32_t n = 0;
+    output[n++] = letters[extended ? 1 : 0];
+    n += extended ? PutHex(output + n, identifier & 0x1FFFFFFFU, 8) : PutHex(output + n, identifier & 0x7FFU, 3);
+    output[n++] = kHex[code];
+    for (uint32_t i = 0; i < dataBytes; ++i) n += PutHex(output + n, i < have ? data[i] : 0, 2);
+    output[n++] = '\r';
+    return n;
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t WriteFrame_Lawicel(Device *dev, const CanMsg *frames, uint32_t count, uint32_t *written) {
+    return QueueFrames(dev, frames, count, written, [](char *text, const CanMsg &m) { return Binary2AsciiMsg(text, m); });
+}
+
+/* KORVA_WriteFd has checked the records: FD frames only on an FD handle,
+ * none of them remote. */
+int32_t WriteFdFrame_Lawicel(Device *dev, const CanFdMsg *frames, uint32_t count, uint32_t *written) {
+    return QueueFrames(dev, frames, count, written,
+                       [](char *text, const CanFdMsg &m) { return Binary2AsciiFdMsg(text, &m); });
+}
+
 /* Frame to transmit command, chosen by Flags: "t"/"T" data frames with
  * their data digits, "r"/"R" remote frames.  Length is cut to 8 and the
  * identifier masked to 11 or 29 bits, so the text never exceeds 27
@@ -309,19 +372,20 @@ uint32_t Binary2AsciiMsg(char *output, CanMsg msg) {
     const bool extended = (msg.Flags & KORVA_FLAG_EXTENDED) != 0;
     const bool remote = (msg.Flags & KORVA_FLAG_REMOTE) != 0;
     const uint32_t length = msg.Length > 8 ? 8U : msg.Length;
-    uint32_t n = 0;
-    if (extended) {
-        output[n++] = remote ? 'R' : 'T';
-        n += PutHex(output + n, msg.Identifier & 0x1FFFFFFFU, 8);
-    } else {
-        output[n++] = remote ? 'r' : 't';
-        n += PutHex(output + n, msg.Identifier & 0x7FFU, 3);
-    }
-    output[n++] = kHex[length];
-    if (!remote)
-        for (uint32_t i = 0; i < length; ++i) n += PutHex(output + n, msg.Data[i], 2);
-    output[n++] = '\r';
-    return n;
+    return FrameText(output, remote ? "rR" : "tT", msg.Identifier, extended, length, msg.Data, length,
+                     remote ? 0 : length);
+}
+
+/* FD frames: "d"/"D", with bit-rate switch "b"/"B", the length code of the
+ * smallest FD size that holds Length bytes (at most 64), padded with zero
+ * bytes; at most 139 characters.  Classic records as Binary2AsciiMsg. */
+uint32_t Binary2AsciiFdMsg(char *output, const CanFdMsg *msg) {
+    if (!(msg->Flags & KORVA_FLAG_FD)) return Binary2AsciiMsg(output, ClassicOfFdMsg(msg));
+    const bool extended = (msg->Flags & KORVA_FLAG_EXTENDED) != 0;
+    const uint32_t have = msg->Length > 64 ? 64U : msg->Length;
+    const uint32_t code = FdLengthCode(have);
+    return FrameText(output, (msg->Flags & KORVA_FLAG_BRS) ? "bB" : "dD", msg->Identifier, extended, code, msg->Data,
+                     have, kFdLengths[code]);
 }
 
 /* count bytes from two hexadecimal digits each ("0AFF" gives 0x0A 0xFF).

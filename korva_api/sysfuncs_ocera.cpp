@@ -319,6 +319,8 @@ DriverOps Driver_Ocera = {
     .ReadThread = ReadThread_Ocera,
     .WriteFrame = WriteFrame_Ocera,
     .FlushWriteBuffer = FlushWriteBuffer_Ocera,
+    .SetDeviceDataBitrate = nullptr, // LinCAN carries classic frames only
+    .WriteFdFrame = nullptr,
 };
 
 } // extern "C"

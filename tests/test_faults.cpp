@@ -656,8 +656,9 @@ class Reconnection : public ::testing::TestWithParam<Outage> {};
 TEST_P(Reconnection, TheAdapterThatComesBackIsConfiguredAgainAndCarriesFrames) {
     const Outage o = GetParam();
     TempDir dir;
-    Sim sim(o.tcp ? std::vector<std::string>{"--tcp", "0", "--serial", "4711"}
-                  : std::vector<std::string>{"--pty", dir / "ttyUSB0", "--serial", "4711"});
+    // An FD adapter: the data bit rate is a setting too.
+    Sim sim(o.tcp ? std::vector<std::string>{"--tcp", "0", "--serial", "4711", "--dialect", "fd"}
+                  : std::vector<std::string>{"--pty", dir / "ttyUSB0", "--serial", "4711", "--dialect", "fd"});
     ASSERT_TRUE(sim.Ok()) << sim.Error();
     korva_test::DiscoveryIn in(dir.path);
     int32_t h = OpenAdapter(o.moves ? "4711" : o.tcp ? sim.TcpName() : sim.Link());
@@ -667,6 +668,7 @@ TEST_P(Reconnection, TheAdapterThatComesBackIsConfiguredAgainAndCarriesFrames) {
     const uint32_t codeMask[2] = {0x00000000, 0xFFFFFFFF};
     ASSERT_EQ(Retried(-1, [&] { return KORVA_Ioctl(h, KORVA_IOCTL_SET_SPEED, Arg(6)); }), 0);
     ASSERT_EQ(Retried(-1, [&] { return KORVA_Ioctl(h, KORVA_IOCTL_SET_TIMESTAMP, Arg(1)); }), 0);
+    ASSERT_EQ(Retried(-1, [&] { return KORVA_Ioctl(h, KORVA_IOCTL_SET_DATA_BITRATE, Arg(2)); }), 0);
     ASSERT_EQ(Retried(-1, [&] { return KORVA_Ioctl(h, KORVA_IOCTL_SET_ACC_CODE_MASK, const_cast<uint32_t *>(codeMask)); }), 0);
     ASSERT_EQ(Retried(-1, [&] { return KORVA_Ioctl(h, KORVA_IOCTL_SET_SPEED, Arg(4)); }), 0);
     ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, Arg(1)), 0);
@@ -705,7 +707,7 @@ TEST_P(Reconnection, TheAdapterThatComesBackIsConfiguredAgainAndCarriesFrames) {
 
     sim.Mark();
     ASSERT_TRUE(sim.Command(o.moves ? "plug " + (dir / "ttyUSB1") : std::string("plug")));
-    for (const char *step : {"rx Z1", "rx M00000000", "rx mFFFFFFFF", "rx S4", "state open O"})
+    for (const char *step : {"rx Z1", "rx Y2", "rx M00000000", "rx mFFFFFFFF", "rx S4", "state open O"})
         ASSERT_TRUE(sim.WaitFor(step)) << o.what << ": " << step;
     ASSERT_TRUE(sim.Command("send 124#02"));
     ASSERT_EQ(waiting.wait_for(kHang), std::future_status::ready);

@@ -71,7 +71,7 @@ class LineDecoder : public ::testing::Test {
     void SetUp() override {
         InitDevice(&dev_);
         dev_.RxLine = static_cast<char *>(std::calloc(RX_LINE_SIZE, 1));
-        dev_.RingBuf = static_cast<CanMsg *>(std::calloc(RING_SIZE, sizeof(CanMsg)));
+        dev_.RingBuf = static_cast<CanFdMsg *>(std::calloc(RING_SIZE, sizeof(CanFdMsg)));
         pthread_mutex_init(&dev_.RingMutex, nullptr);
         pthread_mutex_init(&dev_.WaitMutex, nullptr);
         pthread_cond_init(&dev_.RxCond, nullptr);
@@ -116,16 +116,45 @@ TEST_F(LineDecoder, LinesSplitAcrossReadsYieldOneFrameEach) {
 }
 
 TEST_F(LineDecoder, TextWithoutLineEndIsDroppedUpToTheNextLine) {
-    // 63 characters without a carriage return fill the buffer: they go, and
-    // so does the rest of that line, even when it looks like a frame.
-    Feed(std::string(40, 'x'));
-    Feed(std::string(23, 'y'));
+    // 143 characters without a carriage return fill the buffer: they go,
+    // and so does the rest of that line, even when it looks like a frame.
+    Feed(std::string(100, 'x'));
+    Feed(std::string(43, 'y'));
     Feed("t1110\rt2220\r");
-    Feed(std::string(62, 'q'));
+    Feed(std::string(142, 'q'));
     Feed("t");
     Feed(std::string(62, 'w'));
     Feed("\rt3330\r");
     EXPECT_EQ(Ids(), (std::vector<uint32_t>{0x222, 0x333}));
+}
+
+TEST_F(LineDecoder, LongestFdLineCutAcrossReadsIsOneFrame) {
+    // 64 bytes, extended identifier, time stamp: 142 characters.
+    std::string line = "B1ABCDEF0F";
+    for (int i = 0; i < 64; ++i) {
+        line += "0123456789ABCDEF"[i % 16];
+        line += 'F';
+    }
+    line += "BEEF";
+    ASSERT_EQ(line.size(), 142U);
+    Feed(line.substr(0, 7));
+    Feed(line.substr(7, 100));
+    Feed(line.substr(107) + "\r");
+    Feed("d1239" + std::string(24, '0') + "\r");
+    CanFdMsg m{};
+    ASSERT_EQ(GetFdMsgFromBuf(&dev_, &m), 0);
+    EXPECT_EQ(m.Identifier, 0x1ABCDEF0U);
+    EXPECT_EQ(m.Flags, KORVA_FLAG_EXTENDED | KORVA_FLAG_FD | KORVA_FLAG_BRS | KORVA_FLAG_TIMESTAMP);
+    EXPECT_EQ(m.Length, 64);
+    EXPECT_EQ(m.Data[1], 0x1F);
+    EXPECT_EQ(m.Data[63], 0xFF);
+    EXPECT_EQ(m.TimeStamp, 0xBEEF);
+    ASSERT_EQ(GetFdMsgFromBuf(&dev_, &m), 0);
+    EXPECT_EQ(m.Length, 12);
+    EXPECT_EQ(m.Flags, KORVA_FLAG_STANDARD | KORVA_FLAG_FD);
+    // Classic letters keep their 0..8, FD ones take no lower-case codes.
+    Feed("t1239" + std::string(24, '0') + "\rd123a" + std::string(40, '0') + "\r");
+    EXPECT_EQ(GetFdMsgFromBuf(&dev_, &m), KORVA_ERR_NO_ELEMENT);
 }
 
 TEST_F(LineDecoder, NulBytesCostOnlyTheirOwnLine) {

@@ -3,7 +3,9 @@
 // KORVA_Write puts on the wire, and a line that breaks or stalls.
 #include "fake_adapter.h"
 #include "korva_api.h"
+#include "sim.h"
 #include "sysfuncs.h"
+#include "tempdir.h"
 
 #include <atomic>
 #include <cerrno>
@@ -19,6 +21,7 @@
 #include <vector>
 
 using namespace korva_test;
+using korva_test::Sim;
 using namespace std::chrono_literals;
 
 namespace {
@@ -298,3 +301,113 @@ TEST(LawicelStall, StalledLineFailsWritesAndCloseStillReturns) {
     EXPECT_EQ(closing.get(), 0);
     a.handle = 0;
 }
+
+/* CAN FD through the simulator's fd dialect, over a pty and TCP: every
+ * length code both ways, with and without bit-rate switch, standard and
+ * extended, a classic frame between them, and KORVA_Read beside them. */
+namespace {
+
+const uint8_t kFdSizes[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+
+CanFdMsg FdFrame(uint32_t id, uint8_t flags, uint8_t length, uint8_t seed) {
+    CanFdMsg m{};
+    m.Identifier = id;
+    m.Flags = flags;
+    m.Length = length;
+    for (uint8_t i = 0; i < length; ++i) m.Data[i] = static_cast<uint8_t>(seed + 7 * i);
+    return m;
+}
+
+std::string LineOf(const CanFdMsg &m) {
+    const bool ext = (m.Flags & KORVA_FLAG_EXTENDED) != 0;
+    const char *letters = !(m.Flags & KORVA_FLAG_FD) ? "tT" : (m.Flags & KORVA_FLAG_BRS) ? "bB" : "dD";
+    char head[16];
+    int code = 0;
+    while (kFdSizes[code] < m.Length) ++code;
+    snprintf(head, sizeof head, ext ? "%c%08X%X" : "%c%03X%X", letters[ext ? 1 : 0], m.Identifier, code);
+    std::string line = head;
+    for (int i = 0; i < kFdSizes[code]; ++i) {
+        char pair[3];
+        snprintf(pair, sizeof pair, "%02X", m.Data[i]);
+        line += pair;
+    }
+    return line;
+}
+
+/* Reads count frames with KORVA_ReadFd (blocking read on), at most 20 s. */
+std::vector<CanFdMsg> ReadFd(int32_t h, size_t count) {
+    std::vector<CanFdMsg> got;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+        CanFdMsg buf[32];
+        uint32_t n = 0;
+        if (KORVA_ReadFd(h, buf, 32, &n) != 0) break;
+        got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+}
+
+} // namespace
+
+class LawicelFd : public ::testing::TestWithParam<bool> {}; // over TCP, else a pty
+
+TEST_P(LawicelFd, EveryLengthCodeBothWaysBesideClassicFrames) {
+    TempDir dir;
+    Sim sim(GetParam() ? std::vector<std::string>{"--tcp", "0", "--dialect", "fd"}
+                       : std::vector<std::string>{"--pty", dir / "ttyUSB0", "--dialect", "fd"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    const int32_t h = KORVA_Open(GetParam() ? sim.TcpName().c_str() : sim.Link().c_str(), KORVA_MODE_NORMAL);
+    ASSERT_GT(h, 0);
+    ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1)), 0);
+    const uint8_t S = KORVA_FLAG_STANDARD, E = KORVA_FLAG_EXTENDED, FD = KORVA_FLAG_FD, BRS = KORVA_FLAG_BRS;
+
+    // Before the data bit rate the handle sends classic frames only.
+    CanFdMsg early[2] = {FdFrame(0x100, S, 1, 1), FdFrame(0x101, S | FD, 1, 1)};
+    uint32_t written = 9;
+    EXPECT_EQ(KORVA_WriteFd(h, early, 2, &written), KORVA_ERR_GENERIC);
+    EXPECT_EQ(written, 1U);
+    ASSERT_TRUE(sim.WaitFor("rx " + LineOf(early[0])));
+    ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_DATA_BITRATE, KORVA_IOCTL_INT(2)), 0);
+    ASSERT_TRUE(sim.WaitFor("set dbitrate=Y2"));
+    ASSERT_TRUE(sim.WaitFor("state open O"));
+
+    std::vector<CanFdMsg> frames;
+    for (int code = 0; code < 16; ++code) {
+        const auto n = kFdSizes[code];
+        frames.push_back(FdFrame(0x7F0 + static_cast<uint32_t>(code), S | FD, n, static_cast<uint8_t>(code)));
+        frames.push_back(FdFrame(0x1ABCDE00 + static_cast<uint32_t>(code), E | FD | BRS, n, static_cast<uint8_t>(~code)));
+        if (code == 8) frames.push_back(FdFrame(0x123, S, 8, 0x40)); // a classic one between them
+    }
+    ASSERT_EQ(KORVA_WriteFd(h, frames.data(), static_cast<uint32_t>(frames.size()), &written), 0);
+    EXPECT_EQ(written, frames.size());
+    ASSERT_EQ(KORVA_Flush(h), 0);
+    for (const CanFdMsg &m : frames) EXPECT_TRUE(sim.WaitFor("rx " + LineOf(m))) << LineOf(m);
+    // A length between the FD sizes goes as the next size, padded.
+    CanFdMsg ten = FdFrame(0x321, S | FD | BRS, 10, 3);
+    ASSERT_EQ(KORVA_WriteFd(h, &ten, 1, &written), 0);
+    ten.Length = 12;
+    EXPECT_TRUE(sim.WaitFor("rx " + LineOf(ten)));
+
+    // The same frames back from the adapter, in order.
+    for (const CanFdMsg &m : frames) ASSERT_TRUE(sim.Command("send " + LineOf(m)));
+    const std::vector<CanFdMsg> got = ReadFd(h, frames.size());
+    ASSERT_EQ(got.size(), frames.size());
+    for (size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(0, std::memcmp(&got[i], &frames[i], sizeof got[i])) << "frame " << i << ": " << LineOf(got[i]);
+
+    // KORVA_Read passes FD frames over and says so in the flags.
+    uint32_t flags = 0;
+    ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags), 0);
+    EXPECT_EQ(flags & KORVA_STATUS_FD_PASSED, 0U);
+    ASSERT_TRUE(sim.Command("send b1239" + std::string(24, 'A')));
+    ASSERT_TRUE(sim.Command("send t4561BB"));
+    CanMsg classic{};
+    ASSERT_EQ(ReadOne(h, &classic), 0);
+    EXPECT_TRUE(Same(classic, Frame(0x456, S, {0xBB})));
+    ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags), 0);
+    EXPECT_NE(flags & KORVA_STATUS_FD_PASSED, 0U);
+    EXPECT_EQ(KORVA_Close(h), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, LawicelFd, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "Tcp" : "Pty"; });

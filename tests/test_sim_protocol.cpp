@@ -153,15 +153,16 @@ void CheckCommandRules(Sim &sim, Host &host) {
         {"O", "\r"}, {"O", "\a"}, {"L", "\a"}, {"S6", "\a"}, {"Z0", "\a"}, {"M00000000", "\a"}, {"D1", "\a"},
         {"t1232AABB", "z\r"}, {"T1ABCDEF08" + data8, "Z\r"}, {"r1230", "z\r"}, {"R000001FF4", "Z\r"},
         {"t1232AA", "\a"}, {"t8000", "\a"}, {"t1239" + data8 + "00", "\a"}, {"T2000000000", "\a"},
-        {"r12300", "\a"}, {"t123", "\a"}, {std::string(40, 'A'), "\a"},
-        {"C", "\r"}, {"t1230", "\a"}, {"Y", "\r"}, {"t1230", "z\r"}, {"C", "\r"},
+        {"r12300", "\a"}, {"t123", "\a"}, {std::string(150, 'A'), "\a"},
+        {"d1230", "\a"}, {"B000001231" "AA", "\a"},                  // FD lines: not this dialect's
+        {"C", "\r"}, {"Y2", "\a"}, {"t1230", "\a"}, {"Y", "\r"}, {"t1230", "z\r"}, {"C", "\r"},
         {"L", "\r"}, {"t1230", "\a"}, {"F", "F05\r"}, {"C", "\r"},
     };
     for (const Case &c : cases) EXPECT_EQ(host.Ask(c.command), c.reply) << "command \"" << c.command << "\"";
 
     for (const std::string &event : std::vector<std::string>{"set bitrate=S6", "refused S9", "set btr=031C", "set code=00000123",
                               "set mask=000007FF", "set timestamps=1", "set filter=0", "state open O",
-                              "refused O", "refused " + std::string(32, 'A') + "...", "state closed", "state open Y", "state closed", "state open L",
+                              "refused O", "refused " + std::string(142, 'A') + "...", "state closed", "state open Y", "state closed", "state open L",
                               "state closed"})
         EXPECT_TRUE(sim.WaitFor(event)) << event;
     ASSERT_TRUE(sim.Send("info"));
@@ -190,6 +191,35 @@ void CheckQuietRules(Sim &sim, Host &host) {
     EXPECT_NE(info->find("dialect=quiet state=closed bitrate=S6 silent=0 retransmit=0"), std::string::npos) << *info;
 }
 
+// The fd dialect: "Yn" while closed, FD frame lines of every length code
+// while open, and the full command set beside them ("D1" stays the filter
+// mode).
+void CheckFdRules(Sim &sim, Host &host) {
+    std::string data64;
+    for (int i = 0; i < 64; ++i) data64 += "0123456789ABCDEF"[i % 16], data64 += "FEDCBA9876543210"[i % 16];
+    struct Case {
+        std::string command, reply;
+    };
+    // (Every length code both ways: the library's FD test, on this dialect.)
+    const std::vector<Case> cases = {{"Y2", "\r"}, {"Y3", "\a"}, {"Y22", "\a"}, {"D1", "\r"}, {"Y8", "\r"},
+                                     {"O", "\r"}, {"Y1", "\a"}, {"d123F" + data64.substr(2), "\a"}, {"d1239", "\a"},
+                                     {"b123G", "\a"}, {"r1239", "\a"}, {"d1239" + data64.substr(0, 24), "z\r"},
+                                     {"B1ABCDEF0F" + data64, "Z\r"}};
+    for (const Case &c : cases) EXPECT_EQ(host.Ask(c.command), c.reply) << "command \"" << c.command << "\"";
+    for (const std::string &event : {std::string("set dbitrate=Y2"), std::string("refused Y3"),
+                                     std::string("set filter=1"), std::string("set dbitrate=Y8"),
+                                     std::string("rx B1ABCDEF0F") + data64})
+        EXPECT_TRUE(sim.WaitFor(event)) << event;
+    // Frames to the host in the same shapes, and a flood of 64-byte frames.
+    ASSERT_TRUE(sim.Command("send b7FFF" + data64));
+    EXPECT_EQ(host.Reply(), "b7FFF" + data64 + "\r");
+    ASSERT_TRUE(sim.Command("flood 2 len=64 ts=off"));
+    host.Reply();
+    std::string second = "b100F";
+    for (int i = 0; i < 8; ++i) second += "00000001FFFFFFFE";
+    EXPECT_EQ(host.Reply(), second + "\r");
+}
+
 TEST(SimProtocol, CommandRulesOverPtyAndTcp) {
     TempDir dir;
     const std::vector<std::string> identity = {"--serial", "4711", "--hw", "12", "--sw", "34", "--status", "05"};
@@ -208,6 +238,12 @@ TEST(SimProtocol, CommandRulesOverPtyAndTcp) {
         Host quietHost(quiet);
         ASSERT_TRUE(quietHost.Ok());
         CheckQuietRules(quiet, quietHost);
+
+        Sim fd({transport[0], transport[0] == "--tcp" ? "0" : dir / "sub/ttyUSB1", "--dialect", "fd"});
+        ASSERT_TRUE(fd.Ok()) << fd.Error();
+        Host fdHost(fd);
+        ASSERT_TRUE(fdHost.Ok());
+        CheckFdRules(fd, fdHost);
     }
 }
 
@@ -331,8 +367,23 @@ TEST(SimProtocol, BusCarriesFramesBetweenSimulators) {
     ASSERT_EQ(hostB.Ask("t0021EE"), "z\r");
     EXPECT_EQ(hostA.Reply(), "t0021EE\r");
 
+    // FD frames travel between fd members; a classic member drops them.
+    Sim fd({"--tcp", "0", "--bus", bus, "--dialect", "fd"});
+    ASSERT_TRUE(fd.Ok()) << fd.Error();
+    ASSERT_TRUE(fd.WaitFor("bus peers=2"));
+    Host hostFd(fd);
+    ASSERT_TRUE(hostFd.Ok());
+    ASSERT_EQ(hostFd.Ask("O"), "\r");
+    ASSERT_EQ(hostA.Ask("t0031DD"), "z\r");
+    EXPECT_EQ(hostFd.Reply(), "t0031DD\r");
+    const std::string fdLine = "D1ABCDEF09" + std::string(24, 'C');
+    ASSERT_EQ(hostFd.Ask(fdLine), "Z\r");
+    EXPECT_TRUE(a.WaitFor("bus dropped " + fdLine));
+    ASSERT_EQ(hostFd.Ask("t0041CC"), "z\r");
+    EXPECT_EQ(hostA.Reply(), "t0041CC\r"); // the FD frame did not reach A's host
+
     b.reset();
-    EXPECT_TRUE(a.WaitFor("bus peers=0"));
+    EXPECT_TRUE(a.WaitFor("bus peers=1"));
 }
 
 // The bus directory and the sockets in it are this user's alone: whatever

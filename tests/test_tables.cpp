@@ -22,7 +22,7 @@ namespace {
 // adapter has them.
 struct RingRecord {
     Device dev;
-    std::unique_ptr<CanMsg[]> ring{new CanMsg[RING_SIZE]};
+    std::unique_ptr<CanFdMsg[]> ring{new CanFdMsg[RING_SIZE]};
     RingRecord() {
         InitDevice(&dev);
         dev.RingBuf = ring.get();

@@ -44,9 +44,9 @@ void WriteFile(const std::string &path, const std::string &text) {
 
 // tshark's reading of a capture: one line per frame with identifier,
 // extended and remote flags, length and data.  Empty when tshark fails.
-std::vector<std::string> TsharkRead(const std::string &capture) {
-    const std::string cmd = "tshark -r '" + capture +
-                            "' -T fields -E separator=' ' -e can.id -e can.flags.xtd -e can.flags.rtr"
+std::vector<std::string> TsharkRead(const std::string &capture,
+                                    const std::string &fields = "-e can.id -e can.flags.xtd -e can.flags.rtr") {
+    const std::string cmd = "tshark -r '" + capture + "' -T fields -E separator=' ' " + fields +
                             " -e can.len -e data.data 2>/dev/null";
     FILE *p = popen(cmd.c_str(), "r");
     if (p == nullptr) return {};
@@ -62,7 +62,8 @@ bool HaveTshark() { return std::system("tshark --version >/dev/null 2>&1") == 0;
 std::vector<std::string> FrameLinesSeen(const Sim &sim) {
     std::vector<std::string> lines;
     for (const std::string &e : sim.Events())
-        if (e.size() > 3 && e.compare(0, 3, "rx ") == 0 && std::string("tTrR").find(e[3]) != std::string::npos)
+        if (e.size() > 3 && e.compare(0, 3, "rx ") == 0 && std::string("tTrRdDbB").find(e[3]) != std::string::npos &&
+            e != "rx D0" && e != "rx D1")
             lines.push_back(e.substr(3));
     return lines;
 }
@@ -158,6 +159,16 @@ TEST(ToolAdapter, InfoShowsSerialVersionsAndDecodedStatus) {
     EXPECT_NE(std::string::npos, q.out.find("dialect   quiet (slcan firmware that answers no command)\nserial    0\n"))
         << q.out;
     EXPECT_NE(std::string::npos, q.out.find("status    0x00000000")) << q.out;
+
+    // Whether the adapter takes a CAN FD data bit rate.
+    Sim fd({"--tcp", "0", "--dialect", "fd"});
+    ASSERT_TRUE(fd.Ok()) << fd.Error();
+    for (const auto &[adapter, said] : {std::pair<std::string, std::string>{fd.TcpName(), "taken"},
+                                        std::pair<std::string, std::string>{tcp.TcpName(), "refused by the adapter"}}) {
+        RunResult f = RunKorva(dir, {"info", "--data-bitrate", "2M", adapter});
+        EXPECT_EQ(0, f.status) << f.err;
+        EXPECT_NE(std::string::npos, f.out.find("\nCAN FD    data bit rate 2M (Y2): " + said + "\n")) << f.out;
+    }
 
     // An adapter that does not answer "F": the rest is shown, the run fails.
     ASSERT_TRUE(sim.Command("reply F none"));
@@ -332,6 +343,56 @@ TEST(ToolAdapter, SendPutsExactLawicelLinesOnTheWire) {
     EXPECT_EQ(0u, sim.Count("refused"));
 }
 
+TEST(ToolAdapter, CanFdFramesAreSentDumpedLoggedAndCaptured) {
+    TempDir dir;
+    Sim sim({"--pty", dir / "ttyUSB0", "--dialect", "fd"});
+    ASSERT_TRUE(sim.Ok()) << sim.Error();
+    std::string data64;
+    for (int i = 0; i < 64; ++i) data64 += i % 2 ? "5A" : "A5";
+    RunResult r = RunKorva(dir, {"send", sim.Link(), "123##1AABB"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("CAN FD frame '123##1AABB' needs --data-bitrate")) << r.err;
+    r = RunKorva(dir, {"send", "-b", "500k", "--data-bitrate", "2M", sim.Link(), "123##1AABB",
+                       "1ABCDEF0##0" + data64, "7FF#11", "321##0" + std::string(20, 'E')});
+    EXPECT_EQ(0, r.status) << r.err;
+    const std::vector<std::string> sent = {"b1232AABB", "D1ABCDEF0F" + data64, "t7FF111",
+                                           "d3219" + std::string(20, 'E') + "0000"};
+    EXPECT_EQ(sent, FrameLinesSeen(sim, sent.size()));
+    EXPECT_EQ(1u, sim.Count("set dbitrate=Y2"));
+
+    const std::string log = dir / "fd.log", capture = dir / "fd.pcap";
+    KorvaRun dump(dir, {"dump", "--data-bitrate", "8M", "-n", "3", "-l", log, "--pcap", capture, sim.Link()});
+    ASSERT_TRUE(dump.Started());
+    ASSERT_TRUE(sim.WaitFor("state open O"));
+    for (const std::string &line : {std::string("b1239112233445566778899AABBCC"), "D1ABCDEF0F" + data64, std::string("t1232AABB")})
+        ASSERT_TRUE(sim.Command("send " + line));
+    ASSERT_EQ(0, dump.Wait()) << dump.Err();
+    std::string shown64;
+    for (int i = 0; i < 64; ++i) shown64 += i % 2 ? " 5A" : " A5";
+    const std::string n = sim.Link();
+    EXPECT_EQ((std::vector<std::string>{n + "  123  [12]  11 22 33 44 55 66 77 88 99 AA BB CC",
+                                        n + "  1ABCDEF0  [64] " + shown64, n + "  123   [2]  AA BB"}),
+              dump.OutLines());
+    std::vector<std::string> logged;
+    for (const std::string &line : SplitLines(ReadWholeFile(log))) logged.push_back(line.substr(line.rfind(' ') + 1));
+    EXPECT_EQ((std::vector<std::string>{"123##1112233445566778899AABBCC", "1ABCDEF0##0" + data64, "123#AABB"}), logged);
+
+    // A classic adapter refuses the data bit rate; the tool says so.
+    Sim classic({"--pty", dir / "ttyUSB1"});
+    ASSERT_TRUE(classic.Ok()) << classic.Error();
+    r = RunKorva(dir, {"send", "--data-bitrate", "2M", classic.Link(), "123#11"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("cannot set data bit rate (Y2): the adapter refused it")) << r.err;
+
+    // Wireshark's dissector takes the FD records as CAN FD (the
+    // bit-rate-switch field exists for them only).
+    if (!HaveTshark()) GTEST_SKIP() << "tshark is not installed (apt install tshark)";
+    std::string hex64;
+    for (int i = 0; i < 64; ++i) hex64 += i % 2 ? "5a" : "a5";
+    EXPECT_EQ((std::vector<std::string>{"291 1 12 112233445566778899aabbcc", "448585456 0 64 " + hex64, "291  2 aabb"}),
+              TsharkRead(capture, "-e can.id -e canfd.flags.brs"));
+}
+
 TEST(ToolAdapter, SendAsLoadGeneratorReportsItsRate) {
     TempDir dir;
     Sim sim({"--pty", dir / "ttyUSB0"});
@@ -490,6 +551,23 @@ TEST(ToolAdapter, ReplayPlaysLogsOfOtherToolsAndSkipsWhatItCannotSend) {
         std::vector<std::string> expected = classic;
         if (log == mixed) expected.push_back("t10081122334455667788"); // the length code 9 goes as 8
         std::vector<std::string> seen = FrameLinesSeen(sim, before + expected.size());
+        seen.erase(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(before));
+        EXPECT_EQ(expected, seen);
+    }
+    // With a data bit rate an FD adapter gets the CAN FD frames too, in their place.
+    Sim fd({"--pty", dir / "ttyUSB1", "--dialect", "fd"});
+    ASSERT_TRUE(fd.Ok()) << fd.Error();
+    for (const auto &[log, fdLine] : {std::pair<std::string, std::string>{py, "d4569" + std::string(24, '0')},
+                                      std::pair<std::string, std::string>{mixed, "b4562AABB"}}) {
+        SCOPED_TRACE(log);
+        const size_t before = FrameLinesSeen(fd).size();
+        RunResult r = RunKorva(dir, {"replay", "--no-timing", "--data-bitrate", "2M", fd.Link(), log});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find("CAN FD frame")) << r.err;
+        std::vector<std::string> expected = {"t1232AABB", "T12345678101", "r7FF0"};
+        expected.insert(expected.begin() + (log == py ? 2 : 1), fdLine);
+        if (log == mixed) expected.push_back("t10081122334455667788");
+        std::vector<std::string> seen = FrameLinesSeen(fd, before + expected.size());
         seen.erase(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(before));
         EXPECT_EQ(expected, seen);
     }

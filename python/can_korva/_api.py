@@ -18,6 +18,7 @@ LIBRARY_ENV = "KORVA_API_LIBRARY"
 LIBRARY_SONAME = "libkorva_api.so.1"
 
 ERR_NO_DEVICE = -2
+ERR_COMMAND = -9
 ERR_LISTEN_ONLY = -10
 ERR_NOT_IMPLEMENTED = -11
 
@@ -34,6 +35,7 @@ IOCTL_SET_FILTER_MODE = 10
 IOCTL_GET_DIALECT = 12
 IOCTL_SET_RECONNECT = 13
 IOCTL_GET_LINK_STATS = 14
+IOCTL_SET_DATA_BITRATE = 15
 
 DIALECT_QUIET = 1  # slcan firmware that answers no command
 
@@ -43,6 +45,9 @@ FLAG_STANDARD = 0x01
 FLAG_EXTENDED = 0x02
 FLAG_REMOTE = 0x04
 FLAG_TIMESTAMP = 0x08
+FLAG_FD = 0x10
+FLAG_BRS = 0x20
+FLAG_ESI = 0x40
 
 STATUS_BUFFER_OVERRUN = 0x10000
 STATUS_CHANNEL_LOST = 0x20000
@@ -53,6 +58,9 @@ HWTYPE_NAMES = {1: "serial", 2: "USB", 3: "TCP", 4: "LinCAN"}
 # CanMsg, 16 bytes without gaps in host byte order: Identifier, Length,
 # Data[8], Flags, TimeStamp.
 FRAME = struct.Struct("=IB8sBH")
+# CanFdMsg, 72 bytes: Identifier, Length (bytes, 0..64), Flags, TimeStamp,
+# Data[64].
+FD_FRAME = struct.Struct("=IBBH64s")
 
 
 class HwParam(ctypes.Structure):
@@ -85,9 +93,18 @@ def _declare(lib):
         ("KORVA_Flush", i32, [i32]),
         ("KORVA_SetRcvEvent", i32, [i32, vp]),
         ("KORVA_GetErrorString", i32, [i32, ctypes.c_char_p, u32]),
+        ("KORVA_ReadFd", i32, [i32, vp, u32, p_u32]),
+        ("KORVA_WriteFd", i32, [i32, ctypes.c_char_p, u32, p_u32]),
     ):
-        fn = getattr(lib, name)
+        fn = getattr(lib, name, None)
+        if fn is None and name.endswith("Fd"):
+            continue  # a library from before CAN FD: has_fd() says so
         fn.restype, fn.argtypes = res, args
+
+
+def has_fd(lib):
+    """Whether the loaded library has the CAN FD functions."""
+    return hasattr(lib, "KORVA_ReadFd") and hasattr(lib, "KORVA_WriteFd")
 
 
 def _declare_libc(libc):

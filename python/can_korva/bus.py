@@ -23,6 +23,9 @@ log = logging.getLogger("can.korva")
 SPEED_CODES = {10000: 0, 20000: 1, 50000: 2, 100000: 3, 125000: 4,
                250000: 5, 500000: 6, 800000: 7, 1000000: 8}
 
+# CAN FD data bit rates and their codes in the slcan FD extension (Y0..Y8).
+DATA_BITRATE_CODES = {500000: 0, 1000000: 1, 2000000: 2, 4000000: 4, 5000000: 5, 8000000: 8}
+
 # Frames fetched by one KORVA_Read: the per-call cost is spread over them.
 BATCH = 256
 
@@ -117,16 +120,29 @@ class KorvaBus(can.BusABC):
         connection), korva opens it again about every 0.5 s and gives it
         this bus's settings again: recv() keeps waiting meanwhile, send()
         raises CanOperationError.  :attr:`link_stats` counts the outages.
+    :param fd: CAN FD: send and receive frames of up to 64 bytes on an
+        adapter that speaks the slcan FD extension; needs data_bitrate.
+        Without it, CAN FD frames the adapter receives are not delivered.
+    :param data_bitrate: with fd, the data phase's bit rate in bit/s, one
+        of DATA_BITRATE_CODES.  An adapter that refuses it (a classic one)
+        makes the constructor raise CanInitializationError.  Lawicel text
+        has no error-state indicator: received frames never have one, and
+        sent ones get it from the adapter's controller.
     """
 
     def __init__(self, channel=None, can_filters=None, bitrate=None, btr=None, timing=None,
                  listen_only=False, timestamps=False, receive_own_messages=False, reconnect=False, **kwargs):
-        if kwargs.get("fd") or kwargs.get("data_bitrate"):
-            raise CanInitializationError("korva adapters carry classic CAN frames only, not CAN FD")
+        self._fd = bool(kwargs.pop("fd", False))
+        self._data_code = _data_bitrate_code(self._fd, kwargs.pop("data_bitrate", None))
         try:
             self._lib = _api.library()
         except _api.LibraryNotFound as e:
             raise CanInterfaceNotImplementedError(str(e)) from None
+        if self._fd and not _api.has_fd(self._lib):
+            raise CanInitializationError("korva: this korva_api has no CAN FD functions (KORVA_ReadFd)")
+        self._record = _api.FD_FRAME if self._fd else _api.FRAME
+        self._read_fn = self._lib.KORVA_ReadFd if self._fd else self._lib.KORVA_Read
+        self._write_fn = self._lib.KORVA_WriteFd if self._fd else self._lib.KORVA_Write
         self._speed, self._btr = _speed_setting(bitrate, btr, timing)
         self._name = None if channel in (None, "") else str(channel)
         self.channel = self._name or "korva"
@@ -139,7 +155,7 @@ class KorvaBus(can.BusABC):
         self._rx_lock = threading.Lock()   # KORVA_Read and the receive queue
         self._tx_lock = threading.Lock()   # KORVA_Write, KORVA_Flush, KORVA_Ioctl
         self._rx = collections.deque()
-        self._buffer = (ctypes.c_ubyte * (BATCH * _api.FRAME.size))()
+        self._buffer = (ctypes.c_ubyte * (BATCH * self._record.size))()
         self._view = memoryview(self._buffer).cast("B")
         self._count = ctypes.c_uint32()
         self._stamp_offset = None
@@ -192,6 +208,14 @@ class KorvaBus(can.BusABC):
             btr = (ctypes.c_uint8 * 2)(*self._btr)
             self._check(self._lib.KORVA_Ioctl(h, _api.IOCTL_SET_BTR, ctypes.addressof(btr)),
                         "setting the bit-timing registers")
+        if self._fd:
+            rc = self._lib.KORVA_Ioctl(h, _api.IOCTL_SET_DATA_BITRATE, self._data_code)
+            if rc != 0:
+                why = ("the adapter refused it (no CAN FD, or not this rate)" if rc == _api.ERR_COMMAND
+                       else _api.error_text(rc))
+                raise CanOperationError("korva %s: setting the CAN FD data bit rate (Y%d): %s"
+                                        % (self.channel, self._data_code, why), rc)
+            self.channel_info += ", CAN FD"
         if self._timestamps:
             self._check(self._lib.KORVA_Ioctl(h, _api.IOCTL_SET_TIMESTAMP, 1), "switching time stamps on")
         if self._reconnect:
@@ -311,7 +335,7 @@ class KorvaBus(can.BusABC):
 
     def _read_ring(self, waited):
         """One KORVA_Read into the queue, with _rx_lock held (see _fetch)."""
-        rc = self._lib.KORVA_Read(self._handle, self._buffer, BATCH, self._count)
+        rc = self._read_fn(self._handle, self._buffer, BATCH, self._count)
         n = self._count.value
         if rc != 0 and n == 0:
             if rc == _api.ERR_NO_DEVICE:
@@ -345,7 +369,7 @@ class KorvaBus(can.BusABC):
         reader thread sends it as soon as it is woken.  korva itself bounds the wait
         for a line that does not take data (about a second), so no timeout
         waits longer than that; a failure raises CanOperationError."""
-        frame = _encode(msg)
+        frame = _encode(msg, self._fd)
         if self._own:
             # The echo goes after every frame that was received before it:
             # the receive ring is emptied into the queue first.
@@ -362,6 +386,7 @@ class KorvaBus(can.BusABC):
                         timestamp=time.time(), arbitration_id=msg.arbitration_id,
                         is_extended_id=msg.is_extended_id, is_remote_frame=msg.is_remote_frame,
                         dlc=msg.dlc if msg.is_remote_frame else len(data), data=data or None,
+                        is_fd=msg.is_fd, bitrate_switch=msg.is_fd and msg.bitrate_switch,
                         channel=self.channel, is_rx=False))
             if wake:
                 self._sem.post()
@@ -383,7 +408,7 @@ class KorvaBus(can.BusABC):
         written = ctypes.c_uint32()
         with self._tx_lock:
             self._require_open()
-            rc = self._lib.KORVA_Write(self._handle, frame, 1, written)
+            rc = self._write_fn(self._handle, frame, 1, written)
             if rc == 0 and (timeout is None or timeout > 0):
                 rc = self._lib.KORVA_Flush(self._handle)
         return rc, written
@@ -479,7 +504,7 @@ class KorvaBus(can.BusABC):
         with self._rx_lock, self._tx_lock:
             self._require_open()
             while True:  # keep what the ring holds
-                rc = self._lib.KORVA_Read(self._handle, self._buffer, BATCH, self._count)
+                rc = self._read_fn(self._handle, self._buffer, BATCH, self._count)
                 if rc != 0 or self._count.value == 0:
                     break
                 self._rx.extend(self._decode(self._count.value))
@@ -489,18 +514,28 @@ class KorvaBus(can.BusABC):
             self._hw_filter = False
         self._apply_filters(self._filters)
 
+    def _records(self, n):
+        """(identifier, length, flags, time stamp, data) of the first n
+        records of the receive buffer."""
+        view = self._view[:n * self._record.size]
+        if self._fd:
+            return _api.FD_FRAME.iter_unpack(view)
+        return ((ident, length, flags, stamp, data)
+                for ident, length, data, flags, stamp in _api.FRAME.iter_unpack(view))
+
     def _decode(self, n):
         """Messages for the first n records of the receive buffer."""
         now = time.time()
         out = []
-        for ident, length, data, flags, stamp in _api.FRAME.iter_unpack(self._view[:n * _api.FRAME.size]):
+        for ident, length, flags, stamp, data in self._records(n):
             remote = flags & _api.FLAG_REMOTE
             out.append(can.Message(
                 timestamp=self._adapter_time(stamp, now) if self._timestamps and flags & _api.FLAG_TIMESTAMP
                 else now,
                 arbitration_id=ident, is_extended_id=bool(flags & _api.FLAG_EXTENDED),
                 is_remote_frame=bool(remote), dlc=length, data=None if remote else data[:length],
-                channel=self.channel))
+                is_fd=bool(flags & _api.FLAG_FD), bitrate_switch=bool(flags & _api.FLAG_BRS),
+                error_state_indicator=bool(flags & _api.FLAG_ESI), channel=self.channel))
         return out
 
     def _send_periodic_internal(self, msgs, period, duration=None):
@@ -560,11 +595,26 @@ def _acceptance(f):
     return (f["can_id"] & m) << 21, ((~m & 0x7FF) << 21) | 0x1FFFFF
 
 
-def _encode(msg):
-    """A CanMsg record for msg; ValueError for what no adapter can send."""
-    if msg.is_fd or msg.is_error_frame:
-        raise ValueError("korva sends classic data and remote frames, not %s"
-                         % ("CAN FD frames" if msg.is_fd else "error frames"))
+def _data_bitrate_code(fd, data_bitrate):
+    """The Y code of data_bitrate on an FD bus, None on a classic one."""
+    if not fd:
+        if data_bitrate is not None:
+            raise ValueError("data_bitrate needs fd=True")
+        return None
+    try:
+        return DATA_BITRATE_CODES[int(data_bitrate)]
+    except (KeyError, ValueError, TypeError):
+        rates = ", ".join(str(r) for r in DATA_BITRATE_CODES)
+        raise ValueError("fd=True needs data_bitrate, one of %s bit/s, not %r" % (rates, data_bitrate)) from None
+
+
+def _encode(msg, fd=False):
+    """A CanMsg record for msg (a CanFdMsg record on an FD bus); ValueError
+    for what the bus cannot send."""
+    if (msg.is_fd and not fd) or msg.is_error_frame:
+        raise ValueError("korva sends classic data and remote frames%s, not %s"
+                         % ("" if msg.is_error_frame else " (CAN FD frames with fd=True)",
+                            "CAN FD frames" if msg.is_fd else "error frames"))
     limit = 0x1FFFFFFF if msg.is_extended_id else 0x7FF
     if not 0 <= msg.arbitration_id <= limit:
         raise ValueError("identifier 0x%X does not fit a%s frame"
@@ -576,8 +626,15 @@ def _encode(msg):
     else:
         data = bytes(msg.data or b"")
         length = len(data)
-    if not 0 <= length <= 8:
+    if msg.is_fd:
+        if msg.is_remote_frame or length > 64:
+            raise ValueError("a CAN FD frame has 0 to 64 data bytes and no remote request")
+        flags |= _api.FLAG_FD | (_api.FLAG_BRS if msg.bitrate_switch else 0) | \
+            (_api.FLAG_ESI if msg.error_state_indicator else 0)
+    elif not 0 <= length <= 8:
         raise ValueError("a classic CAN frame has 0 to 8 data bytes, not %d" % length)
+    if fd:
+        return _api.FD_FRAME.pack(msg.arbitration_id, length, flags, 0, data.ljust(64, b"\0"))
     return _api.FRAME.pack(msg.arbitration_id, length, data.ljust(8, b"\0"), flags, 0)
 
 

@@ -15,7 +15,7 @@ struct Record {
     Record() {
         InitDevice(&dev);
         dev.RxLine = static_cast<char *>(std::calloc(RX_LINE_SIZE, 1));
-        dev.RingBuf = static_cast<CanMsg *>(std::calloc(RING_SIZE, sizeof(CanMsg)));
+        dev.RingBuf = static_cast<CanFdMsg *>(std::calloc(RING_SIZE, sizeof(CanFdMsg)));
         pthread_mutex_init(&dev.RingMutex, nullptr);
         pthread_mutex_init(&dev.WaitMutex, nullptr);
         pthread_cond_init(&dev.RxCond, nullptr);

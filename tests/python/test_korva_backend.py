@@ -331,6 +331,39 @@ class AdapterTests(SimCase):
         with self.assertRaisesRegex(can.CanInitializationError, "cannot open|setting the bit rate"):
             korva_bus(sim.link, bitrate=500000)
 
+    def test_can_fd_both_ways_and_refused_by_a_classic_adapter(self):
+        name = "korva-fd-%d" % os.getpid()
+        a = self.sim("--pty", os.path.join(self.tmp, "ttyUSB1"), "--dialect", "fd", "--bus", name)
+        b = self.sim("--tcp", "0", "--dialect", "fd", "--bus", name)
+        a.wait_for("bus peers=1")
+        b.wait_for("bus peers=1")
+        bus_a = self.open(a.link, bitrate=500000, fd=True, data_bitrate=2000000)
+        a.wait_for("set dbitrate=Y2")
+        a.wait_for("state open O")
+        bus_b = self.open("127.0.0.1:%d" % b.port, fd=True, data_bitrate=8000000)
+        b.wait_for("state open O")
+        self.assertIn("CAN FD", bus_a.channel_info)
+        msgs = [can.Message(arbitration_id=0x100 + n, data=bytes(range(n)), is_fd=True, bitrate_switch=n % 2 == 1,
+                            is_extended_id=n % 3 == 0) for n in (0, 1, 8, 12, 16, 20, 24, 32, 48, 64)]
+        msgs.insert(3, can.Message(arbitration_id=0x7FF, data=b"\x01\x02", is_extended_id=False))
+
+        def fd_shape(m):
+            return (m.arbitration_id, m.is_extended_id, m.is_fd, m.bitrate_switch, m.error_state_indicator,
+                    bytes(m.data))
+        for sender, receiver in ((bus_a, bus_b), (bus_b, bus_a)):
+            for m in msgs:
+                sender.send(m)
+            self.assertEqual([fd_shape(m) for m in self.recv_all(receiver, len(msgs))], [fd_shape(m) for m in msgs])
+
+        sim = self.pty_sim()
+        with self.assertRaisesRegex(can.CanInitializationError, r"data bit rate \(Y2\): the adapter refused it"):
+            korva_bus(sim.link, bitrate=500000, fd=True, data_bitrate=2000000)
+        with self.assertRaisesRegex(ValueError, "fd=True needs data_bitrate"):
+            korva_bus(sim.link, fd=True)
+        with self.open(sim.link, bitrate=500000) as classic:
+            with self.assertRaisesRegex(ValueError, "CAN FD frames with fd=True"):
+                classic.send(msgs[0])
+
     def test_adapter_time_stamps(self):
         sim = self.pty_sim()
         bus = self.open(sim.link, timestamps=True)

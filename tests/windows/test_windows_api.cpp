@@ -1,5 +1,6 @@
 // test_windows_api.exe - korva_api.dll on Windows, through its eight
-// functions, against simulated adapters on a COM port and over TCP.
+// functions and the two of CAN FD, against simulated adapters on a COM
+// port and over TCP.
 //
 //   test_windows_api SCENARIO [pty|tcp]
 //
@@ -9,6 +10,8 @@
 //             ways with and without time stamps, the receive semaphore,
 //             blocking read, status flags, 10 000 flooded frames, close and
 //             handle reuse
+//   fd        CAN FD: the data bit rate, FD frames of every length code
+//             both ways beside a classic one
 //   lost      the simulator is killed: readers are told, nothing hangs
 //   reconnect the adapter is unplugged (the COM port's link removed, or the
 //             gateway stops listening) and plugged in again: a handle with
@@ -419,6 +422,62 @@ std::string ReadFile(const char *path) {
 }
 
 // The records as this program's compiler lays them out are the library's.
+/* CAN FD on an adapter of the fd dialect: "Y2", FD frames of every length
+ * code out (standard with bit-rate switch, extended without) and back in
+ * the same order with a classic one among them. */
+void Fd(const std::string &transport) {
+    const std::string name = StartSim("a", transport, "--dialect fd");
+    if (name.empty()) return;
+    const int32_t h = Open(name);
+    if (!CHECK(h > 0)) return;
+    CHECK(SimWait("a", "state open O"));
+    CHECK_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_DATA_BITRATE, Arg(2)), 0);
+    CHECK(SimWait("a", "set dbitrate=Y2") && SimWait("a", "state open O"));
+    static const uint8_t kSizes[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    std::vector<CanFdMsg> out;
+    std::vector<std::string> lines;
+    for (int code = 0; code < 16; ++code) {
+        const bool ext = code % 2 == 1;
+        CanFdMsg m{};
+        m.Identifier = ext ? 0x1ABCDE00U + static_cast<uint32_t>(code) : 0x700U + static_cast<uint32_t>(code);
+        m.Length = kSizes[code];
+        m.Flags = static_cast<uint8_t>((ext ? KORVA_FLAG_EXTENDED : KORVA_FLAG_STANDARD | KORVA_FLAG_BRS) |
+                                       KORVA_FLAG_FD);
+        char line[160];
+        int n = std::snprintf(line, sizeof line, ext ? "D%08X%X" : "b%03X%X", static_cast<unsigned>(m.Identifier),
+                              code);
+        for (int i = 0; i < m.Length; ++i) {
+            m.Data[i] = static_cast<uint8_t>(code * 16 + i);
+            n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), "%02X", m.Data[i]);
+        }
+        out.push_back(m);
+        lines.push_back(line);
+        if (code == 8) {
+            out.push_back(CanFdMsg{0x123, 1, KORVA_FLAG_STANDARD, 0, {0x42}});
+            lines.push_back("t123142");
+        }
+    }
+    uint32_t written = 0;
+    CHECK_EQ(KORVA_WriteFd(h, out.data(), static_cast<uint32_t>(out.size()), &written), 0);
+    CHECK_EQ(written, out.size());
+    CHECK_EQ(KORVA_Flush(h), 0);
+    for (const std::string &line : lines) CHECK(SimWait("a", "rx " + line));
+    for (const std::string &line : lines) CHECK(SimCmd("a", "send " + line));
+    std::vector<CanFdMsg> got;
+    CanFdMsg buf[16];
+    for (const double end = NowMs() + kPatienceMs; got.size() < out.size() && NowMs() < end;) {
+        uint32_t n = 0;
+        if (KORVA_ReadFd(h, buf, 16, &n) != KORVA_ERR_OK) break;
+        got.insert(got.end(), buf, buf + n);
+        if (n == 0) Sleep(1);
+    }
+    if (CHECK_EQ(got.size(), out.size()))
+        for (size_t i = 0; i < got.size(); ++i)
+            if (!CHECK(std::memcmp(&got[i], &out[i], sizeof got[i]) == 0)) Note("frame %u differs", unsigned(i));
+    CHECK_EQ(KORVA_Close(h), 0);
+}
+
+static_assert(sizeof(CanFdMsg) == 72 && offsetof(CanFdMsg, Flags) == 5 && offsetof(CanFdMsg, Data) == 8, "CanFdMsg");
 static_assert(sizeof(CanMsg) == 16 && offsetof(CanMsg, Length) == 4 && offsetof(CanMsg, Data) == 5 &&
                   offsetof(CanMsg, Flags) == 13 && offsetof(CanMsg, TimeStamp) == 14,
               "CanMsg");
@@ -434,6 +493,7 @@ void Interface() {
     CHECK(version[0] == 1 && version[1] == 6 && version[2] == 0 && version[3] == 0x5A);
 #if defined(__i386__)
     CanMsg m{};
+    CanFdMsg fd{};
     uint32_t n = 0;
     char err[64];
     const struct {
@@ -445,6 +505,8 @@ void Interface() {
         {"KORVA_Ioctl", StackMoved(KORVA_Ioctl, {0, KORVA_IOCTL_GET_API_VERSION, Word(version)}), 3},
         {"KORVA_Read", StackMoved(KORVA_Read, {999, Word(&m), 1, Word(&n)}), 4},
         {"KORVA_Write", StackMoved(KORVA_Write, {999, Word(&m), 1, Word(&n)}), 4},
+        {"KORVA_ReadFd", StackMoved(KORVA_ReadFd, {999, Word(&fd), 1, Word(&n)}), 4},
+        {"KORVA_WriteFd", StackMoved(KORVA_WriteFd, {999, Word(&fd), 1, Word(&n)}), 4},
         {"KORVA_Flush", StackMoved(KORVA_Flush, {999}), 1},
         {"KORVA_SetRcvEvent", StackMoved(KORVA_SetRcvEvent, {999, 0}), 2},
         {"KORVA_GetErrorString", StackMoved(KORVA_GetErrorString, {uint32_t(KORVA_ERR_HANDLE), Word(err), 63}), 3},
@@ -539,6 +601,8 @@ int main(int argc, char **argv) {
     const std::string transport = argc > 2 ? argv[2] : "pty";
     if (scenario == "traffic") {
         Traffic(transport);
+    } else if (scenario == "fd") {
+        Fd(transport);
     } else if (scenario == "lost") {
         Lost(transport, true);
         Lost(transport, false);
@@ -555,7 +619,8 @@ int main(int argc, char **argv) {
     } else if (scenario == "idle") {
         Idle(argc > 2 ? std::atoi(argv[2]) : 1, argc > 3 ? argv[3] : "pty");
     } else {
-        std::fprintf(stderr, "usage: test_windows_api traffic|lost|reconnect|stall [pty|tcp] | discovery | trace | bench N [pty|tcp] | idle N [pty|tcp]\n");
+        std::fprintf(stderr, "usage: test_windows_api traffic|fd|lost|reconnect|stall [pty|tcp] | discovery | trace | bench N [pty|tcp] | idle N [pty|tcp]
+");
         return 2;
     }
     Note("%s %s: %d failed checks", scenario.c_str(), transport.c_str(), g_failures);

@@ -2,6 +2,7 @@
 #include "cantext.h"
 
 #include <array>
+#include <cstring>
 #include <cstdio>
 
 namespace korva_tool {
@@ -120,10 +121,16 @@ bool ParseLoggedFrame(std::string_view text, LoggedFrame *logged, std::string *w
 
     if (fd) {
         logged->kind = FrameKind::kFd;
-        if (rest.size() < 2 || HexDigit(rest[1]) < 0) return Fail(why, "CAN FD frame without its flags digit after '##'");
-        uint8_t data[64];
+        const int flags = rest.size() < 2 ? -1 : HexDigit(rest[1]);
+        if (flags < 0) return Fail(why, "CAN FD frame without its flags digit after '##'");
+        CanFdMsg &m = logged->fd;
+        m.Identifier = value;
+        m.Flags = static_cast<uint8_t>((extended ? KORVA_FLAG_EXTENDED : KORVA_FLAG_STANDARD) | KORVA_FLAG_FD |
+                                       ((flags & 1) ? KORVA_FLAG_BRS : 0) | ((flags & 2) ? KORVA_FLAG_ESI : 0));
         size_t n = 0;
-        return ParseData(rest.substr(2), data, sizeof data, &n, why);
+        const bool ok = ParseData(rest.substr(2), m.Data, sizeof m.Data, &n, why);
+        m.Length = static_cast<uint8_t>(n);
+        return ok;
     }
 
     // A raw length code "_X" (9..F) may follow a length of 8.
@@ -165,6 +172,109 @@ bool ParseFrame(std::string_view text, CanMsg *frame, std::string *why) {
     return true;
 }
 
+bool ParseFdFrame(std::string_view text, CanFdMsg *frame, std::string *why) {
+    LoggedFrame logged;
+    if (!ParseLoggedFrame(text, &logged, why)) return false;
+    if (logged.kind == FrameKind::kFd) {
+        *frame = logged.fd;
+        return true;
+    }
+    CanMsg classic{};
+    if (!ParseFrame(text, &classic, why)) return false;
+    *frame = FdRecordOf(classic);
+    return true;
+}
+
+CanFdMsg FdRecordOf(const CanMsg &frame) {
+    CanFdMsg m{};
+    m.Identifier = frame.Identifier;
+    m.Length = frame.Length > 8 ? 8 : frame.Length;
+    m.Flags = frame.Flags;
+    m.TimeStamp = frame.TimeStamp;
+    std::memcpy(m.Data, frame.Data, sizeof frame.Data);
+    return m;
+}
+
+CanMsg ClassicPartOf(const CanFdMsg &frame) {
+    CanMsg m{};
+    m.Identifier = frame.Identifier;
+    m.Length = frame.Length > 8 ? 8 : frame.Length;
+    m.Flags = static_cast<uint8_t>(frame.Flags & ~(KORVA_FLAG_FD | KORVA_FLAG_BRS | KORVA_FLAG_ESI));
+    m.TimeStamp = frame.TimeStamp;
+    std::memcpy(m.Data, frame.Data, sizeof m.Data);
+    return m;
+}
+
+namespace {
+
+/* "123##1" or "12345678##0": an FD frame's identifier and flags digit. */
+std::string FdHead(const CanFdMsg &frame) {
+    char buf[16];
+    const unsigned flags = ((frame.Flags & KORVA_FLAG_BRS) ? 1u : 0u) | ((frame.Flags & KORVA_FLAG_ESI) ? 2u : 0u);
+    if (frame.Flags & KORVA_FLAG_EXTENDED)
+        std::snprintf(buf, sizeof buf, "%08X##%X", static_cast<unsigned>(frame.Identifier & kExtendedMax), flags);
+    else
+        std::snprintf(buf, sizeof buf, "%03X##%X", static_cast<unsigned>(frame.Identifier & kStandardMax), flags);
+    return buf;
+}
+
+/* The data bytes as hex pairs, each after separator. */
+std::string HexBytes(const uint8_t *data, unsigned n, const char *separator) {
+    std::string s;
+    char pair[3];
+    for (unsigned i = 0; i < n; ++i) {
+        std::snprintf(pair, sizeof pair, "%02X", data[i]);
+        s += separator;
+        s += pair;
+    }
+    return s;
+}
+
+} // namespace
+
+std::string FormatFdFrame(const CanFdMsg &frame) {
+    if (!(frame.Flags & KORVA_FLAG_FD)) return FormatFrame(ClassicPartOf(frame));
+    return FdHead(frame) + HexBytes(frame.Data, frame.Length > 64 ? 64 : frame.Length, "");
+}
+
+namespace {
+
+/* A rate in bit/s, with an optional "k" or "M": "500k", "2M", "125000";
+ * its code from the table. */
+template <typename Table> bool RateCodeOf(std::string_view text, const Table &table, int32_t *code) {
+    uint64_t scale = 1;
+    if (!text.empty() && (text.back() == 'k' || text.back() == 'K')) {
+        scale = 1000;
+        text.remove_suffix(1);
+    } else if (!text.empty() && text.back() == 'M') {
+        scale = 1000000;
+        text.remove_suffix(1);
+    }
+    uint64_t value = 0;
+    if (text.empty() || text.size() > 9) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    for (const RateCode &r : table) {
+        if (r.bitsPerSecond == value * scale) {
+            *code = r.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The data bit rate codes of the slcan FD extension ("Y0".."Y8").
+constexpr RateCode kDataRates[] = {{500000, 0}, {1000000, 1}, {2000000, 2}, {4000000, 4}, {5000000, 5}, {8000000, 8}};
+
+} // namespace
+
+bool ParseDataBitrate(std::string_view text, int32_t *code, std::string *why) {
+    if (RateCodeOf(text, kDataRates, code)) return true;
+    return Fail(why, "a data bit rate: 500k 1M 2M 4M 5M 8M");
+}
+
 std::string FormatFrame(const CanMsg &frame) {
     char buf[40];
     int pos = (frame.Flags & KORVA_FLAG_EXTENDED)
@@ -180,19 +290,41 @@ std::string FormatFrame(const CanMsg &frame) {
     return buf;
 }
 
-std::string FormatDumpLine(std::string_view name, const CanMsg &frame, bool showStamp) {
+namespace {
+
+/* A dump line up to its identifier: "(12.345)  ttyUSB0  123". */
+std::string DumpHead(std::string_view name, uint8_t flags, uint16_t stamp, uint32_t id, bool showStamp) {
     std::string line;
-    char buf[64];
-    if (showStamp && (frame.Flags & KORVA_FLAG_TIMESTAMP)) {
-        std::snprintf(buf, sizeof buf, "(%u.%03u)  ", frame.TimeStamp / 1000u, frame.TimeStamp % 1000u);
+    char buf[32];
+    if (showStamp && (flags & KORVA_FLAG_TIMESTAMP)) {
+        std::snprintf(buf, sizeof buf, "(%u.%03u)  ", stamp / 1000u, stamp % 1000u);
         line += buf;
     }
     line += name;
-    const unsigned len = frame.Length > 8 ? 8 : frame.Length;
-    if (frame.Flags & KORVA_FLAG_EXTENDED)
-        std::snprintf(buf, sizeof buf, "  %08X   [%u]", static_cast<unsigned>(frame.Identifier & kExtendedMax), len);
+    if (flags & KORVA_FLAG_EXTENDED)
+        std::snprintf(buf, sizeof buf, "  %08X", static_cast<unsigned>(id & kExtendedMax));
     else
-        std::snprintf(buf, sizeof buf, "  %03X   [%u]", static_cast<unsigned>(frame.Identifier & kStandardMax), len);
+        std::snprintf(buf, sizeof buf, "  %03X", static_cast<unsigned>(id & kStandardMax));
+    return line + buf;
+}
+
+/* A log line up to its frame: "(1700000000.123456) ttyUSB0 ". */
+std::string LogHead(int64_t seconds, int32_t micros, std::string_view name) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "(%lld.%06d) ", static_cast<long long>(seconds), static_cast<int>(micros));
+    std::string line = buf;
+    // The log is split at blanks: keep the name one word.
+    for (char c : name) line += (c == ' ' || c == '\t') ? '_' : c;
+    return line + ' ';
+}
+
+} // namespace
+
+std::string FormatDumpLine(std::string_view name, const CanMsg &frame, bool showStamp) {
+    std::string line = DumpHead(name, frame.Flags, frame.TimeStamp, frame.Identifier, showStamp);
+    char buf[16];
+    const unsigned len = frame.Length > 8 ? 8 : frame.Length;
+    std::snprintf(buf, sizeof buf, "   [%u]", len);
     line += buf;
     if (frame.Flags & KORVA_FLAG_REMOTE) {
         line += "  remote request";
@@ -207,14 +339,22 @@ std::string FormatDumpLine(std::string_view name, const CanMsg &frame, bool show
 }
 
 std::string FormatLogLine(int64_t seconds, int32_t micros, std::string_view name, const CanMsg &frame) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "(%lld.%06d) ", static_cast<long long>(seconds), static_cast<int>(micros));
-    std::string line = buf;
-    // The log is split at blanks: keep the name one word.
-    for (char c : name) line += (c == ' ' || c == '\t') ? '_' : c;
-    line += ' ';
-    line += FormatFrame(frame);
+    return LogHead(seconds, micros, name) + FormatFrame(frame);
+}
+
+std::string FormatFdDumpLine(std::string_view name, const CanFdMsg &frame, bool showStamp) {
+    if (!(frame.Flags & KORVA_FLAG_FD)) return FormatDumpLine(name, ClassicPartOf(frame), showStamp);
+    std::string line = DumpHead(name, frame.Flags, frame.TimeStamp, frame.Identifier, showStamp);
+    const unsigned len = frame.Length > 64 ? 64 : frame.Length;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "  [%02u]", len);
+    line += buf;
+    if (len != 0) line += " " + HexBytes(frame.Data, len, " ");
     return line;
+}
+
+std::string FormatFdLogLine(int64_t seconds, int32_t micros, std::string_view name, const CanFdMsg &frame) {
+    return LogHead(seconds, micros, name) + FormatFdFrame(frame);
 }
 
 bool ParseBitrate(std::string_view text, int32_t *code, std::string *why) {
@@ -223,27 +363,7 @@ bool ParseBitrate(std::string_view text, int32_t *code, std::string *why) {
         *code = text[0] - '0';
         return true;
     }
-    uint64_t scale = 1;
-    if (!text.empty() && (text.back() == 'k' || text.back() == 'K')) {
-        scale = 1000;
-        text.remove_suffix(1);
-    } else if (!text.empty() && text.back() == 'M') {
-        scale = 1000000;
-        text.remove_suffix(1);
-    }
-    uint64_t value = 0;
-    if (text.empty() || text.size() > 9) return Fail(why, kValid);
-    for (char c : text) {
-        if (c < '0' || c > '9') return Fail(why, kValid);
-        value = value * 10 + static_cast<uint64_t>(c - '0');
-    }
-    value *= scale;
-    for (const RateCode &r : kRates) {
-        if (r.bitsPerSecond == value) {
-            *code = r.code;
-            return true;
-        }
-    }
+    if (RateCodeOf(text, kRates, code)) return true;
     return Fail(why, kValid);
 }
 

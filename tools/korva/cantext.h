@@ -49,6 +49,7 @@ struct LoggedFrame {
     CanMsg frame{};       // a classic or error frame; for CAN FD only the identifier
     FrameKind kind = FrameKind::kClassic;
     uint8_t lengthCode = 0; // a classic frame's raw length code 9..F after its 8 bytes, else 0
+    CanFdMsg fd{};        // kFd: the whole frame (KORVA_FLAG_FD, BRS and ESI from the flags digit)
 };
 
 // A frame as candump -l and python-can log it: what ParseFrame takes, and
@@ -60,6 +61,30 @@ struct LoggedFrame {
 //   "123#R8_C"                  -> kClassic remote, length 8, lengthCode 12
 //   "123#11_9"                  -> false, "a length code '_9' follows 8 data bytes only"
 bool ParseLoggedFrame(std::string_view text, LoggedFrame *logged, std::string *why);
+
+// cansend syntax with CAN FD: what ParseFrame takes, and "ID##F" + data,
+// up to 64 bytes, F a hex digit (bit 0 bit-rate switch, bit 1
+// error-state indicator).
+//   "123##1AABB"   -> standard 0x123, FD with bit-rate switch, [2] AA BB
+//   "12345678##0"  -> extended, FD, no data
+bool ParseFdFrame(std::string_view text, CanFdMsg *frame, std::string *why);
+
+// A classic frame as a CanFdMsg record, and the classic part of one.
+CanFdMsg FdRecordOf(const CanMsg &frame);
+CanMsg ClassicPartOf(const CanFdMsg &frame);
+
+// FormatFrame, FormatDumpLine and FormatLogLine for CanFdMsg records:
+// classic ones as there, FD ones in candump's FD forms, the length in two
+// digits.
+//   "123##1AABB"                       (FormatFdFrame)
+//   "ttyUSB0  123  [12]  00 11 .. BB"  (FormatFdDumpLine)
+std::string FormatFdFrame(const CanFdMsg &frame);
+std::string FormatFdDumpLine(std::string_view name, const CanFdMsg &frame, bool showStamp);
+std::string FormatFdLogLine(int64_t seconds, int32_t micros, std::string_view name, const CanFdMsg &frame);
+
+// A CAN FD data bit rate as the adapter's "Y" code:
+//   "500k"=0 "1M"=1 "2M"=2 "4M"=4 "5M"=5 "8M"=8, also in bit/s ("2000000").
+bool ParseDataBitrate(std::string_view text, int32_t *code, std::string *why);
 
 // The frame in cansend / candump log syntax, the inverse of ParseFrame:
 //   standard 0x123, [2] AA BB   -> "123#AABB"

@@ -20,10 +20,14 @@ words.  For Lawicel adapters bits 0..7 are the adapter's status byte; bit 16
 means frames were lost in the receive buffer, bit 17 that the connection to
 the adapter broke.  A quiet adapter (slcan firmware that answers no
 command) has no serial number, versions or status byte: they show as 0.
+With --data-bitrate RATE it also asks the adapter for that CAN FD data bit
+rate and says whether it took it (a quiet adapter is sent the command and
+cannot say; its line says "sent").
 
 %s
   korva info %s
   korva info 192.168.1.10:2001
+  korva info --data-bitrate 2M %s
 )";
 
 struct Found {
@@ -130,15 +134,19 @@ int CmdList(int argc, char **argv) {
 
 int CmdInfo(int argc, char **argv) {
     static const option kLong[] = {{"trace", required_argument, nullptr, kOptTrace},
+                                   {"data-bitrate", required_argument, nullptr, kOptDataBitrate},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
     AdapterConfig config;
+    std::string dataRate; // as given
     for (int opt; (opt = NextOption("info", argc, argv, ":h", kLong)) != -1;) {
         if (opt == 'h') {
-            std::printf(kInfoHelp, kTraceOptionHelp, kOsExampleAdapter);
+            std::printf(kInfoHelp, kTraceOptionHelp, kOsExampleAdapter, kOsExampleAdapter);
             return kExitOk;
         }
-        if (opt != kOptTrace || TakeAdapterOption("info", opt, optarg, &config) != 1) return kExitUsage;
+        if (opt == kOptDataBitrate) dataRate = optarg;
+        if ((opt != kOptTrace && opt != kOptDataBitrate) || TakeAdapterOption("info", opt, optarg, &config) != 1)
+            return kExitUsage;
     }
     if (argc - optind != 1) return UsageError("info", "expected one ADAPTER");
     const std::string name = argv[optind];
@@ -154,6 +162,8 @@ int CmdInfo(int argc, char **argv) {
     KORVA_Ioctl(0, KORVA_IOCTL_GET_API_VERSION, &api);
     uint32_t flags = 0;
     const int32_t flagsRc = KORVA_Ioctl(h, KORVA_IOCTL_GET_FLAGS, &flags);
+    const int32_t fdRc =
+        config.setDataBitrate ? KORVA_Ioctl(h, KORVA_IOCTL_SET_DATA_BITRATE, KORVA_IOCTL_INT(config.dataBitrate)) : 0;
     KORVA_Close(h);
 
     const bool lawicel = hw.HwType != KORVA_HWTYPE_OCERA;
@@ -174,6 +184,11 @@ int CmdInfo(int argc, char **argv) {
         std::printf("status    0x%08X: %s\n", static_cast<unsigned>(flags), DescribeStatus(flags, lawicel).c_str());
     else
         std::printf("status    unavailable\n");
+    if (config.setDataBitrate)
+        std::printf("CAN FD    data bit rate %s (Y%d): %s\n", dataRate.c_str(), config.dataBitrate,
+                    fdRc == 0 ? (dialect == KORVA_DIALECT_QUIET ? "sent" : "taken")
+                    : fdRc == KORVA_ERR_COMMAND ? "refused by the adapter"
+                                                : ("not available: " + Reason(fdRc)).c_str());
     std::fflush(stdout);
     if (flagsRc != 0) {
         Complain("info", "cannot read the status flags of '%s': %s", name.c_str(), Reason(flagsRc).c_str());

@@ -30,8 +30,9 @@ the frames of each log interface go to its adapter, on the log's one time
 line; frames of interfaces not named are skipped and counted, and a named
 interface must have frames (canplayer writes the reverse, ADAPTER=LOGNAME).
 Lines that do not start with "(" (comments, blank lines) are skipped.
-Error frames and CAN FD frames are skipped and counted: a Lawicel adapter
-sends classic CAN frames only.  A raw length code above 8
+Error frames are skipped and counted, and so are CAN FD frames unless
+--data-bitrate makes the adapters FD adapters: then they are sent as
+logged.  A raw length code above 8
 (123#1122334455667788_9) is sent with length 8, the most a Lawicel adapter
 expresses; the same 8 data bytes go on the bus.
 The whole file is checked first: a malformed line is reported as FILE:LINE
@@ -81,16 +82,20 @@ struct Replay {
     std::vector<std::string> logNames;  // LOGNAME of each LOGNAME=ADAPTER; none: all to adapters[0]
     std::vector<size_t> routes;         // adapter of each log name
     bool timing = true;
+    bool fd = false;      // CAN FD frames are sent (--data-bitrate)
     double speed = 1.0;
     bool stopped = false; // by a stop request
     Skipped skipped;      // over the passes played
 };
 
+// What goes on the bus for a logged frame.
+CanFdMsg RecordOf(const LoggedFrame &f) { return f.kind == FrameKind::kFd ? f.fd : FdRecordOf(f.frame); }
+
 // The adapter a frame goes to, or -1 for a frame that is skipped (and
 // counted in *skipped).  A long length code is counted and sent.
 int Destination(const Replay &r, const LogEntry &e, Skipped *skipped) {
     if (e.logged.kind == FrameKind::kError) return ++skipped->error, -1;
-    if (e.logged.kind == FrameKind::kFd) return ++skipped->fd, -1;
+    if (e.logged.kind == FrameKind::kFd && !r.fd) return ++skipped->fd, -1;
     int to = r.logNames.empty() ? 0 : -1;
     for (size_t i = 0; i < r.logNames.size() && to < 0; ++i)
         if (r.logNames[i] == e.name) to = static_cast<int>(r.routes[i]);
@@ -122,19 +127,19 @@ void ReportSkipped(const Skipped &s, const std::string &unnamedNames) {
 int PlayOnce(Replay *r, LogReader *reader) {
     LogEntry entry, first;
     std::string why;
-    CanMsg batch[kBatch];
+    CanFdMsg batch[kBatch];
     uint32_t queued = 0;
     int batchTo = 0;
     int64_t start = 0;
     bool begun = false;
-    auto write = [&](int to, const CanMsg *frames, uint32_t n) {
+    auto write = [&](int to, const CanFdMsg *frames, uint32_t n) {
         const int32_t h = r->handles[static_cast<size_t>(to)];
         uint32_t written = 0;
-        int32_t rc = KORVA_Write(h, frames, n, &written);
+        int32_t rc = KORVA_WriteFd(h, frames, n, &written);
         if (rc == 0 && r->timing) rc = KORVA_Flush(h);
         r->sent[static_cast<size_t>(to)] += written;
         if (rc != 0) {
-            Complain("replay", "sending %s to %s failed: %s", FormatFrame(frames[written < n ? written : n - 1]).c_str(),
+            Complain("replay", "sending %s to %s failed: %s", FormatFdFrame(frames[written < n ? written : n - 1]).c_str(),
                      r->adapters[static_cast<size_t>(to)].c_str(), Reason(rc).c_str());
             return false;
         }
@@ -159,7 +164,7 @@ int PlayOnce(Replay *r, LogReader *reader) {
                 queued = 0;
             }
             batchTo = to;
-            batch[queued++] = entry.logged.frame;
+            batch[queued++] = RecordOf(entry.logged);
             if (queued == kBatch) {
                 if (!write(batchTo, batch, queued)) return kExitFailure;
                 queued = 0;
@@ -181,7 +186,8 @@ int PlayOnce(Replay *r, LogReader *reader) {
             r->stopped = true;
             break;
         }
-        if (!write(to, &entry.logged.frame, 1)) return kExitFailure;
+        const CanFdMsg record = RecordOf(entry.logged);
+        if (!write(to, &record, 1)) return kExitFailure;
     }
     if (queued != 0 && !write(batchTo, batch, queued)) return kExitFailure;
     return kExitOk;
@@ -223,6 +229,7 @@ int TakeTargets(int argc, char **argv, Replay *r, std::string *path) {
 
 int CmdReplay(int argc, char **argv) {
     static const option kLong[] = {{"bitrate", required_argument, nullptr, 'b'},
+                                   {"data-bitrate", required_argument, nullptr, kOptDataBitrate},
                                    {"btr", required_argument, nullptr, kOptBtr},
                                    {"acc-code", required_argument, nullptr, kOptAccCode},
                                    {"acc-mask", required_argument, nullptr, kOptAccMask},
@@ -261,6 +268,7 @@ int CmdReplay(int argc, char **argv) {
         }
     }
     if (const int rc = TakeTargets(argc, argv, &replay, &reader.path); rc != kExitOk) return rc;
+    replay.fd = reader.fd = config.setDataBitrate;
     reader.file = std::fopen(reader.path.c_str(), "rb");
     if (reader.file == nullptr) {
         Complain("replay", "cannot read %s: %s", reader.path.c_str(), std::strerror(errno));

@@ -21,6 +21,9 @@ Prints the frames ADAPTER receives, one per line, candump style:
   %s  123   [2]  AA BB
   %s  12345678   [1]  01
   %s  123   [0]  remote request
+CAN FD frames show their length in two digits, candump style, and are
+logged as "123##1AABB" (with --data-bitrate on an FD adapter; an FD
+adapter delivers them in any case).
 With several adapters it receives from all at once, each line naming its
 adapter; the log holds the frames of all in the order they came, and the
 pcap capture is pcapng with one interface per adapter.
@@ -57,6 +60,9 @@ Sends the frames, written as cansend does:
   12345678#01      extended identifier (8 hex digits)
   123#R  123#R4    remote request, with length 0 / 4
   123#             no data; bytes may be separated by dots: 123#11.22.33
+  123##1AABB       CAN FD (needs --data-bitrate): "##", a flags digit (bit 0
+                   bit-rate switch, bit 1 error-state indicator, which a
+                   Lawicel adapter sets itself), up to 64 data bytes
 With --count or --rate it is a load generator: the frames are sent COUNT
 times over, at HZ frames per second, and the achieved rate is reported;
 with --reconnect it pauses while the adapter is lost and goes on when it
@@ -79,6 +85,7 @@ double MonotonicSeconds() { return static_cast<double>(MonotonicNanos()) / 1e9; 
 int CmdDump(int argc, char **argv) {
     static const option kLong[] = {{"bitrate", required_argument, nullptr, 'b'},
                                    {"btr", required_argument, nullptr, kOptBtr},
+                                   {"data-bitrate", required_argument, nullptr, kOptDataBitrate},
                                    {"acc-code", required_argument, nullptr, kOptAccCode},
                                    {"acc-mask", required_argument, nullptr, kOptAccMask},
                                    {"timestamps", no_argument, nullptr, kOptTimestamps},
@@ -191,13 +198,13 @@ int CmdDump(int argc, char **argv) {
         pcapFlushed = MonotonicNanos();
         if (!PcapFlush(pcap, &why)) pcapFailed();
     };
-    CanMsg frames[64];
+    CanFdMsg frames[64]; // classic and CAN FD frames
     while (!StopRequested() && (count == 0 || shown < count) && !outputFailed && status == kExitOk &&
            lost == names.size()) {
         uint32_t total = 0;
         for (size_t a = 0; a < handles.size() && status == kExitOk && (count == 0 || shown < count); ++a) {
             uint32_t n = 0;
-            const int32_t rc = KORVA_Read(handles[a], frames, 64, &n);
+            const int32_t rc = KORVA_ReadFd(handles[a], frames, 64, &n);
             if (rc == KORVA_ERR_NO_DEVICE) {
                 lost = a;
                 break;
@@ -216,16 +223,16 @@ int CmdDump(int argc, char **argv) {
             shownName.resize(width, ' ');
             for (uint32_t i = 0; i < n && (count == 0 || shown < count); ++i) {
                 ++received[a];
-                if (!PassesFilters(filters, frames[i])) continue;
+                if (!PassesFilters(filters, ClassicPartOf(frames[i]))) continue;
                 ++shown;
                 ++shownOf[a];
                 if (!pcapToStdout) {
-                    const std::string line = FormatDumpLine(shownName, frames[i], config.timestamps);
+                    const std::string line = FormatFdDumpLine(shownName, frames[i], config.timestamps);
                     std::fputs(line.c_str(), stdout);
                     std::fputc('\n', stdout);
                 }
                 if (log) {
-                    const std::string entry = FormatLogLine(nowSeconds, nowMicros, names[a], frames[i]);
+                    const std::string entry = FormatFdLogLine(nowSeconds, nowMicros, names[a], frames[i]);
                     std::fputs(entry.c_str(), log);
                     std::fputc('\n', log);
                 }
@@ -305,6 +312,7 @@ int CmdDump(int argc, char **argv) {
 int CmdSend(int argc, char **argv) {
     static const option kLong[] = {{"bitrate", required_argument, nullptr, 'b'},
                                    {"btr", required_argument, nullptr, kOptBtr},
+                                   {"data-bitrate", required_argument, nullptr, kOptDataBitrate},
                                    {"acc-code", required_argument, nullptr, kOptAccCode},
                                    {"acc-mask", required_argument, nullptr, kOptAccMask},
                                    {"count", required_argument, nullptr, kOptCount},
@@ -340,10 +348,12 @@ int CmdSend(int argc, char **argv) {
     if (argc - optind < 2) return UsageError("send", "expected ADAPTER and at least one FRAME");
     const std::string name = argv[optind];
     // Every frame is checked before the adapter is touched.
-    std::vector<CanMsg> frames;
+    std::vector<CanFdMsg> frames;
     for (int i = optind + 1; i < argc; ++i) {
-        CanMsg f{};
-        if (!ParseFrame(argv[i], &f, &why)) return UsageError("send", "bad frame '%s': %s", argv[i], why.c_str());
+        CanFdMsg f{};
+        if (!ParseFdFrame(argv[i], &f, &why)) return UsageError("send", "bad frame '%s': %s", argv[i], why.c_str());
+        if ((f.Flags & KORVA_FLAG_FD) && !config.setDataBitrate)
+            return UsageError("send", "CAN FD frame '%s' needs --data-bitrate", argv[i]);
         frames.push_back(f);
     }
     ApplyTrace(config);
@@ -371,18 +381,18 @@ int CmdSend(int argc, char **argv) {
         if (rate == 0) {
             // As fast as the adapter takes them: the whole list in one call.
             uint32_t written = 0;
-            int32_t rc = KORVA_Write(h, frames.data(), static_cast<uint32_t>(frames.size()), &written);
+            int32_t rc = KORVA_WriteFd(h, frames.data(), static_cast<uint32_t>(frames.size()), &written);
             sent += written;
             // The rest of the round waits for the adapter; none is sent twice.
             while (rc == KORVA_ERR_NO_DEVICE && config.reconnect && awaitReturn()) {
                 const uint32_t done = written;
-                rc = KORVA_Write(h, frames.data() + done, static_cast<uint32_t>(frames.size()) - done, &written);
+                rc = KORVA_WriteFd(h, frames.data() + done, static_cast<uint32_t>(frames.size()) - done, &written);
                 sent += written;
                 written += done;
             }
             if (rc != 0) {
                 if (StopRequested()) break;
-                Complain("send", "sending %s failed: %s", FormatFrame(frames[written]).c_str(), Reason(rc).c_str());
+                Complain("send", "sending %s failed: %s", FormatFdFrame(frames[written]).c_str(), Reason(rc).c_str());
                 status = kExitFailure;
             }
             continue;
@@ -392,7 +402,7 @@ int CmdSend(int argc, char **argv) {
             // frame is late; a signal ends the sleep early.
             if (!SleepUntil(due)) break;
             uint32_t written = 0;
-            int32_t rc = KORVA_Write(h, &frames[i], 1, &written);
+            int32_t rc = KORVA_WriteFd(h, &frames[i], 1, &written);
             if (rc == 0) rc = KORVA_Flush(h);
             sent += written;
             if (rc == KORVA_ERR_NO_DEVICE && config.reconnect) {
@@ -404,7 +414,7 @@ int CmdSend(int argc, char **argv) {
                 continue;
             }
             if (rc != 0) {
-                Complain("send", "sending %s failed: %s", FormatFrame(frames[i]).c_str(), Reason(rc).c_str());
+                Complain("send", "sending %s failed: %s", FormatFdFrame(frames[i]).c_str(), Reason(rc).c_str());
                 status = kExitFailure;
                 break;
             }

@@ -94,10 +94,12 @@ namespace {
 
 // Why a strict replay refuses a frame korva would skip or shorten; empty
 // for a frame it sends as logged.
-std::string Unsendable(const LoggedFrame &f) {
+std::string Unsendable(const LoggedFrame &f, bool fd) {
     switch (f.kind) {
     case FrameKind::kError: return "an error frame, which korva does not send (without --strict it is skipped)";
-    case FrameKind::kFd: return "a CAN FD frame, which korva does not send (without --strict it is skipped)";
+    case FrameKind::kFd:
+        if (fd) return {};
+        return "a CAN FD frame, which korva sends only with --data-bitrate (without --strict it is skipped)";
     case FrameKind::kClassic: break;
     }
     if (f.lengthCode != 0) return "length code above 8, which korva sends as 8 (without --strict it does)";
@@ -119,7 +121,7 @@ LogRead NextLogEntry(LogReader *reader, LogEntry *entry, std::string *why) {
         } else {
             switch (ParseLogLine(std::string_view(buf, n), entry, &what)) {
             case LogLine::kFrame:
-                if (!reader->strict || (what = Unsendable(entry->logged)).empty()) return LogRead::kFrame;
+                if (!reader->strict || (what = Unsendable(entry->logged, reader->fd)).empty()) return LogRead::kFrame;
                 break;
             case LogLine::kSkip: continue;
             case LogLine::kBad: break;

@@ -40,6 +40,7 @@ LogLine ParseLogLine(std::string_view line, LogEntry *entry, std::string *why);
 struct LogReader {
     FILE *file = nullptr;
     bool strict = false; // frames korva cannot send as logged are bad lines
+    bool fd = false;     // CAN FD frames are sent (the adapters have a data bit rate)
     std::string path;   // for messages
     uint64_t line = 0;  // number of the line read last
 };

@@ -51,6 +51,9 @@ const char kAdapterOptionsHelp[] =
     R"(  -b, --bitrate RATE   bit rate: speed code 0..8 or 10k 20k 50k 100k 125k
                        250k 500k 800k 1M (the adapter's S0..S8)
       --btr XXYY       bit-timing registers BTR0 BTR1 in hex (s command)
+      --data-bitrate RATE
+                       CAN FD data bit rate: 500k 1M 2M 4M 5M 8M (the slcan
+                       FD extension's Y command); frames ID##F... need it
       --acc-code HEX   acceptance code (with --acc-mask; default mask FFFFFFFF)
       --acc-mask HEX   acceptance mask (default code 00000000)
 )";
@@ -118,6 +121,11 @@ int TakeAdapterOption(const char *cmd, int opt, const char *arg, AdapterConfig *
     case kOptBtr:
         if (!ParseBtr(arg, config->btr, &why)) return UsageError(cmd, "bad --btr '%s': %s", arg, why.c_str());
         config->setBtr = true;
+        return 1;
+    case kOptDataBitrate:
+        if (!ParseDataBitrate(arg, &config->dataBitrate, &why))
+            return UsageError(cmd, "bad --data-bitrate '%s': %s", arg, why.c_str());
+        config->setDataBitrate = true;
         return 1;
     case kOptAccCode:
         if (!ParseHex32(arg, &config->accCode, &why))
@@ -231,6 +239,15 @@ bool ConfigureAdapter(const char *cmd, int32_t handle, const AdapterConfig &conf
         rc = KORVA_Ioctl(handle, KORVA_IOCTL_SET_BTR, btr);
         if (rc != 0) {
             Complain(cmd, "cannot set bit timing %02X%02X: %s", btr[0], btr[1], Reason(rc).c_str());
+            return false;
+        }
+    }
+    if (config.setDataBitrate) {
+        rc = KORVA_Ioctl(handle, KORVA_IOCTL_SET_DATA_BITRATE, KORVA_IOCTL_INT(config.dataBitrate));
+        if (rc != 0) {
+            Complain(cmd, "cannot set data bit rate (Y%d): %s", config.dataBitrate,
+                     rc == KORVA_ERR_COMMAND ? "the adapter refused it: no CAN FD, or not this rate (The command failed.)"
+                                             : Reason(rc).c_str());
             return false;
         }
     }

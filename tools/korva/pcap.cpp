@@ -14,6 +14,7 @@ namespace {
 constexpr uint32_t kMagicMicros = 0xA1B2C3D4;  // microsecond time stamps
 constexpr uint32_t kLinkTypeSocketCan = 227;   // LINKTYPE_CAN_SOCKETCAN
 constexpr uint32_t kRecordSize = 16;           // struct can_frame
+constexpr uint32_t kFdRecordSize = 72;         // struct canfd_frame
 constexpr size_t kBufferSize = 64 * 1024;
 
 // pcapng blocks: section header, interface description, enhanced packet.
@@ -115,6 +116,27 @@ void EncodeSocketCanFrame(const CanMsg &frame, uint8_t out[16]) {
     if (!remote) std::memcpy(out + 8, frame.Data, len);
 }
 
+uint32_t EncodeSocketCanFdFrame(const CanFdMsg &frame, uint8_t out[72]) {
+    CanMsg classic{};
+    classic.Identifier = frame.Identifier;
+    classic.Length = frame.Length > 8 ? 8 : frame.Length;
+    classic.Flags = frame.Flags;
+    std::memcpy(classic.Data, frame.Data, sizeof classic.Data);
+    if (!(frame.Flags & KORVA_FLAG_FD)) {
+        EncodeSocketCanFrame(classic, out);
+        return kRecordSize;
+    }
+    classic.Flags = static_cast<uint8_t>(classic.Flags & ~KORVA_FLAG_REMOTE); // no remote frames in CAN FD
+    EncodeSocketCanFrame(classic, out);
+    std::memset(out + 8, 0, kFdRecordSize - 8);
+    const uint8_t len = frame.Length > 64 ? 64 : frame.Length;
+    out[4] = len;
+    out[5] = static_cast<uint8_t>(0x04 | ((frame.Flags & KORVA_FLAG_BRS) ? 0x01 : 0) |
+                                  ((frame.Flags & KORVA_FLAG_ESI) ? 0x02 : 0));
+    std::memcpy(out + 8, frame.Data, len);
+    return kFdRecordSize;
+}
+
 PcapFile *PcapOpen(const std::string &path, const std::vector<std::string> &interfaces, std::string *why) {
     auto *p = new PcapFile;
     p->path = path == "-" ? "standard output" : path;
@@ -139,30 +161,30 @@ PcapFile *PcapOpen(const std::string &path, const std::vector<std::string> &inte
     return p;
 }
 
-bool PcapWrite(PcapFile *p, size_t iface, int64_t seconds, int32_t micros, const CanMsg &frame,
+bool PcapWrite(PcapFile *p, size_t iface, int64_t seconds, int32_t micros, const CanFdMsg &frame,
                std::string *why) {
-    if (p->buffer.size() + 32 + kRecordSize > kBufferSize && !PcapFlush(p, why)) return false;
-    uint8_t record[kRecordSize];
-    EncodeSocketCanFrame(frame, record);
+    if (p->buffer.size() + 32 + kFdRecordSize > kBufferSize && !PcapFlush(p, why)) return false;
+    uint8_t record[kFdRecordSize];
+    const uint32_t size = EncodeSocketCanFdFrame(frame, record); // a multiple of 4: no padding
     if (p->pcapng) {
         const uint64_t stamp = static_cast<uint64_t>(seconds) * 1000000u + static_cast<uint64_t>(micros);
-        const uint32_t total = 32 + kRecordSize;
+        const uint32_t total = 32 + size;
         Put32(p->buffer, kBlockPacket);
         Put32(p->buffer, total);
         Put32(p->buffer, static_cast<uint32_t>(iface));
         Put32(p->buffer, static_cast<uint32_t>(stamp >> 32));
         Put32(p->buffer, static_cast<uint32_t>(stamp));
-        Put32(p->buffer, kRecordSize); // bytes stored
-        Put32(p->buffer, kRecordSize); // bytes of the packet
-        p->buffer.insert(p->buffer.end(), record, record + kRecordSize);
+        Put32(p->buffer, size); // bytes stored
+        Put32(p->buffer, size); // bytes of the packet
+        p->buffer.insert(p->buffer.end(), record, record + size);
         Put32(p->buffer, total);
         return true;
     }
     Put32(p->buffer, static_cast<uint32_t>(seconds));
     Put32(p->buffer, static_cast<uint32_t>(micros));
-    Put32(p->buffer, kRecordSize); // bytes stored
-    Put32(p->buffer, kRecordSize); // bytes of the packet
-    p->buffer.insert(p->buffer.end(), record, record + kRecordSize);
+    Put32(p->buffer, size); // bytes stored
+    Put32(p->buffer, size); // bytes of the packet
+    p->buffer.insert(p->buffer.end(), record, record + size);
     return true;
 }
 

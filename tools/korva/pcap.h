@@ -1,5 +1,6 @@
 // pcap.h - capture files that Wireshark and tshark open, with link type 227
-// (LINKTYPE_CAN_SOCKETCAN), one SocketCAN can_frame record per frame, time
+// (LINKTYPE_CAN_SOCKETCAN), one SocketCAN can_frame record per frame (a
+// canfd_frame for a CAN FD frame), time
 // stamps in microseconds of the host clock: the classic pcap format for
 // one interface, pcapng with one named interface per adapter for several.
 // Records are gathered in a buffer; PcapFlush writes them out.
@@ -20,6 +21,13 @@ namespace korva_tool {
 //   extended 0x12345678, [2] AA BB -> 92 34 56 78 02 00 00 00 AA BB 00 00 00 00 00 00
 void EncodeSocketCanFrame(const CanMsg &frame, uint8_t out[16]);
 
+// A CanFdMsg record as link type 227 carries it: a classic frame as above
+// (16 bytes), an FD frame as the 72 bytes of a SocketCAN canfd_frame: the
+// identifier as above, the length in bytes, the FD flags (0x01 bit-rate
+// switch, 0x02 error-state indicator, 0x04 FD frame), two zero bytes and
+// 64 data bytes.  Returns the record's size.
+uint32_t EncodeSocketCanFdFrame(const CanFdMsg &frame, uint8_t out[72]);
+
 struct PcapFile;
 
 // Creates path ("-": standard output, switched to binary) for frames of
@@ -30,7 +38,7 @@ PcapFile *PcapOpen(const std::string &path, const std::vector<std::string> &inte
 // Adds one frame of interfaces[iface], logged at the given host time, to
 // the buffer (which is written out when it fills).  False with the reason
 // in *why.
-bool PcapWrite(PcapFile *file, size_t iface, int64_t seconds, int32_t micros, const CanMsg &frame,
+bool PcapWrite(PcapFile *file, size_t iface, int64_t seconds, int32_t micros, const CanFdMsg &frame,
                std::string *why);
 // Whether frames wait in the buffer.
 bool PcapPending(const PcapFile *file);

@@ -41,6 +41,8 @@ struct AdapterConfig {
     bool setMask = false;
     uint32_t accCode = 0;       // acceptance code (default: all frames)
     uint32_t accMask = 0xFFFFFFFF;
+    bool setDataBitrate = false;
+    int32_t dataBitrate = 0;    // CAN FD data bit rate code, "Y0".."Y8"
     bool timestamps = false;    // adapter time stamps on received frames
     bool listenOnly = false;    // open without transmitting
     bool reconnect = false;     // open the adapter again when it is lost
@@ -66,10 +68,11 @@ enum : int {
     kOptNoTiming,
     kOptStrict,
     kOptReconnect,
+    kOptDataBitrate,
 };
 
-// Handles one adapter option (-b, --btr, --acc-code, --acc-mask,
-// --timestamps, --listen-only, --trace).  Returns 1 when it took the option,
+// Handles one adapter option (-b, --btr, --data-bitrate, --acc-code,
+// --acc-mask, --timestamps, --listen-only, --trace).  Returns 1 when it took the option,
 // 0 when the option is not one of these, kExitUsage (after a message) for a
 // bad value.
 int TakeAdapterOption(const char *cmd, int opt, const char *arg, AdapterConfig *config);
@@ -91,8 +94,8 @@ bool CheckAdapterName(const char *cmd, const std::string &name);
 // Returns the handle, or 0 after the message.
 int32_t OpenAdapter(const char *cmd, const std::string &name, int32_t mode);
 
-// Applies bit rate, bit timing, acceptance code and mask and time stamps in
-// that order.  Returns true, or false after a one-line message.
+// Applies bit rate, bit timing, data bit rate, acceptance code and mask and
+// time stamps in that order.  Returns true, or false after a one-line message.
 bool ConfigureAdapter(const char *cmd, int32_t handle, const AdapterConfig &config);
 
 // Follows the outages of a handle that reconnects: WatchLink says on

@@ -24,11 +24,12 @@ Transport (exactly one):
                    korva_sim --tcp 0
 
 Adapter:
-  --dialect full|quiet
+  --dialect full|quiet|fd
                  full (the default): the whole Lawicel command set, every
                  command answered.  quiet: the slcan firmware of most
                  low-cost USB-CAN adapters, which answers no command but
-                 "V" (see "The quiet dialect" below).
+                 "V" (see "The quiet dialect" below).  fd: full and the
+                 slcan CAN FD extension (see "The fd dialect" below).
                    korva_sim --pty /tmp/korva/ttyACM0 --dialect quiet
   --version-text TEXT
                  The quiet dialect's answer to "V" (default
@@ -96,6 +97,20 @@ The quiet dialect (--dialect quiet)
                          transmit while open and not silent; else dropped
   Frames sent to the host carry no time stamp (there is no "Z").
 
+The fd dialect (--dialect fd)
+  The full command set, and:
+    Y0, Y1, Y2, Y4, Y5, Y8
+                         data bit rate 500k, 1M, 2M, 4M, 5M, 8M (only while
+                         the CAN channel is closed; "set dbitrate=Yn")
+    dIIILDD.., DIIIIIIIILDD..
+                         transmit a CAN FD frame; "b", "B" the same with
+                         bit-rate switch.  L is 0..F: 0..8 bytes, then 12,
+                         16, 20, 24, 32, 48, 64 bytes.  The reply is "z\r" or
+                         "Z\r".
+  The other dialects refuse "Yn" and FD lines, and drop the FD frames of
+  the virtual bus ("bus dropped LINE").  Frames sent to the host (send,
+  flood, the bus) may be FD lines in the same shapes.
+
 Control channel (standard input, one command per line)
   Every command is answered with "ok COMMAND" or "error COMMAND: reason".
   Frames are written cansend style (123#AABB, 12345678#01, 123#R, 123#R4;
@@ -115,18 +130,21 @@ Control channel (standard input, one command per line)
         send t1232AABB
   flood N [id=ID] [len=L] [ts=on|off|auto]
       Send N frames back to back as fast as the line takes them.  Data is L
-      bytes (4..8, default 8): the sequence number 0, 1, ... as 32-bit big
-      endian, then the complement of its bytes, so a reader can check order
-      and loss.  ID is cansend style (default 100).
+      bytes (4..8, default 8; in the fd dialect also 12, 16, 20, 24, 32, 48,
+      64, sent as FD frames with bit-rate switch): the sequence number 0,
+      1, ... as 32-bit big endian, then the complement of the four bytes
+      before, so a reader can check order and loss.  ID is cansend style
+      (default 100).
         flood 200000
         flood 1000 id=1FFFFFFF len=4
+        flood 20000 len=64         (--dialect fd)
   stop                 End every send and flood.
   raw TEXT             Send the bytes of TEXT at once, whatever the state
                        (an error while no TCP client is connected; the same
                        for garbage and overlong).
                          raw t12\r
   garbage [N]          Send N (default 40) random bytes other than CR, then CR.
-  overlong [N]         Send a frame-like line of N (default 100) characters.
+  overlong [N]         Send a frame-like line of N (default 200) characters.
   status HH            Set the status byte of the "F" reply.     status 04
   serial TEXT          Set the serial number of the "N" reply.   serial 0042
   version HHSS         Set the "V" reply's versions.             version 1013

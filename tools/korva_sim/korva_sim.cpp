@@ -41,7 +41,7 @@ using namespace lawicel_peer;
 
 namespace {
 
-constexpr size_t kMaxCommand = 32;       // longer command lines are refused
+constexpr size_t kMaxCommand = 142;      // longer command lines are refused (a 64-byte FD frame fits)
 constexpr size_t kLowWater = 64 * 1024;  // refill back-to-back jobs below this
 constexpr size_t kHighWater = 4 << 20;   // timed and bus frames are lost above this
 constexpr size_t kPumpBudget = 256 * 1024; // bytes written before looking at other input
@@ -571,6 +571,10 @@ int Simulator::PollTimeout(int64_t now) const {
 void Simulator::OnBusFrame(std::string_view line) {
     std::optional<Frame> f = ParseFrameLine(line, false);
     if (!f) return;
+    if (f->fd && adapter_.dialect != Dialect::Fd) { // a classic controller sees only error frames
+        Event("bus dropped " + Printable(line));
+        return;
+    }
     Event("bus rx " + Printable(line));
     if (HostConnected() && adapter_.IsOpen() && Pending() < kHighWater) QueueFrame(*f, -1);
 }
@@ -671,9 +675,16 @@ bool Simulator::AddFloodJob(const std::vector<std::string_view> &w, std::string 
             job.frame.id = f->id;
             job.frame.extended = f->extended;
         } else if (key == "len") {
-            uint64_t v;
-            if (!ParseDecimal(value, v) || v < 4 || v > 8) return error = "len= takes 4..8", false;
+            uint64_t v = 0;
+            const bool number = ParseDecimal(value, v);
+            const bool fdSize = adapter_.dialect == Dialect::Fd && (v == 12 || v == 16 || v == 20 || v == 24 ||
+                                                                    v == 32 || v == 48 || v == 64);
+            if (!number || v < 4 || (v > 8 && !fdSize))
+                return error = adapter_.dialect == Dialect::Fd ? "len= takes 4..8, 12, 16, 20, 24, 32, 48, 64"
+                                                               : "len= takes 4..8",
+                       false;
             job.frame.len = static_cast<uint8_t>(v);
+            job.frame.fd = job.frame.brs = v > 8; // FD frames with bit-rate switch
         } else {
             return error = "unknown option " + std::string(key), false;
         }
@@ -782,7 +793,7 @@ bool Simulator::ExecControl(std::string_view line, std::string &error) {
     }
     if (cmd == "garbage" || cmd == "overlong") {
         if (!HostConnected()) return error = "no host connected", false;
-        uint64_t n = cmd == "garbage" ? 40 : 100;
+        uint64_t n = cmd == "garbage" ? 40 : 200;
         if (w.size() > 2 || (w.size() == 2 && (!ParseDecimal(w[1], n) || n == 0 || n > 65536)))
             return error = "takes a count 1..65536", false;
         std::string bytes;
@@ -958,8 +969,9 @@ int Main(int argc, char **argv) {
         } else if (a == "--bus") {
             if (!value(opt.bus)) return Usage("--bus needs a name");
         } else if (a == "--dialect") {
-            if (!value(v) || (v != "full" && v != "quiet")) return Usage("--dialect takes full or quiet");
-            opt.dialect = v == "quiet" ? Dialect::Quiet : Dialect::Full;
+            if (!value(v) || (v != "full" && v != "quiet" && v != "fd"))
+                return Usage("--dialect takes full, quiet or fd");
+            opt.dialect = v == "quiet" ? Dialect::Quiet : v == "fd" ? Dialect::Fd : Dialect::Full;
         } else if (a == "--version-text") {
             if (!value(opt.identity.versionText) || opt.identity.versionText.empty() ||
                 opt.identity.versionText.find('\r') != std::string::npos)

@@ -107,6 +107,14 @@ Adapter::Outcome Adapter::Execute(std::string_view cmd) {
 
     const char letter = cmd[0];
     const std::string_view arg = cmd.substr(1);
+    auto transmit = [&]() -> Outcome & {
+        if (!IsOpen() || mode_ == 'L') return refuse();
+        std::optional<Frame> f = ParseFrameLine(cmd, false);
+        if (!f || (f->fd && dialect != Dialect::Fd)) return refuse();
+        out.transmit = f;
+        out.reply = f->extended ? "Z\r" : "z\r";
+        return out;
+    };
     switch (letter) {
     case 'S': // bit rate by speed code
         if (IsOpen() || arg.size() != 1 || arg[0] < '0' || arg[0] > '8') return refuse();
@@ -127,7 +135,8 @@ Adapter::Outcome Adapter::Execute(std::string_view cmd) {
         return out;
     }
     case 'Z': // time stamps on received frames
-    case 'D': // acceptance filter mode
+    case 'D': // acceptance filter mode; longer: an FD frame, extended identifier
+        if (letter == 'D' && arg.size() > 1) return transmit();
         if (IsOpen() || arg.size() != 1 || (arg[0] != '0' && arg[0] != '1')) return refuse();
         (letter == 'Z' ? timestamps_ : singleFilter_) = arg[0] == '1';
         out.event = std::string(letter == 'Z' ? "set timestamps=" : "set filter=") + arg[0];
@@ -135,6 +144,12 @@ Adapter::Outcome Adapter::Execute(std::string_view cmd) {
     case 'O':
     case 'L':
     case 'Y':
+        if (letter == 'Y' && arg.size() == 1 && dialect == Dialect::Fd) { // data bit rate
+            if (IsOpen() || std::string_view("012458").find(arg[0]) == std::string_view::npos) return refuse();
+            dataBitrate_ = std::string(cmd);
+            out.event = "set dbitrate=" + dataBitrate_;
+            return out;
+        }
         if (IsOpen() || !arg.empty()) return refuse();
         mode_ = letter;
         out.event = std::string("state open ") + letter;
@@ -147,14 +162,11 @@ Adapter::Outcome Adapter::Execute(std::string_view cmd) {
     case 't':
     case 'T':
     case 'r':
-    case 'R': {
-        if (!IsOpen() || mode_ == 'L') return refuse();
-        std::optional<Frame> f = ParseFrameLine(cmd, false);
-        if (!f) return refuse();
-        out.transmit = f;
-        out.reply = f->extended ? "Z\r" : "z\r";
-        return out;
-    }
+    case 'R':
+    case 'd':
+    case 'b':
+    case 'B':
+        return transmit();
     case 'F':
         if (!arg.empty()) return refuse();
         out.reply = Reply('F', Hex2(identity.status));
@@ -187,6 +199,7 @@ std::string Adapter::Describe() const {
     s += std::string(" filter=") + (singleFilter_ ? "1" : "0");
     s += " status=" + Hex2(identity.status) + " serial=" + identity.serial;
     s += " version=" + Hex2(identity.hw) + Hex2(identity.sw);
+    if (dialect == Dialect::Fd) s += " dbitrate=" + dataBitrate_;
     return s;
 }
 

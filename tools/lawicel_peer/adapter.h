@@ -29,6 +29,7 @@ struct Identity {
 enum class Dialect {
     Full,  // the whole Lawicel command set, every command answered
     Quiet, // slcan firmware that answers no command but "V"
+    Fd,    // Full, and the slcan CAN FD extension: "Yn", "d", "D", "b", "B"
 };
 
 class Adapter {
@@ -55,6 +56,9 @@ public:
     //    channel is open and not listen-only; the reply is "z\r" or "Z\r";
     //  - "F", "N", "V" answer with status, serial number and versions;
     //  - everything else gets BEL.
+    // The fd dialect adds "Y0", "Y1", "Y2", "Y4", "Y5", "Y8" (data bit
+    // rate, while closed) and transmits "d", "D", "b", "B" lines; the
+    // others refuse "Yn" and FD lines.
     //
     // The quiet dialect answers nothing but "V" (identity.versionText) and
     // knows only "O", "C", "S0".."S8", "M0"/"M1" (silent mode off/on) and
@@ -82,6 +86,7 @@ private:
     bool singleFilter_ = false;     // "D1"
     bool silent_ = false;           // quiet dialect: "M1"
     bool retransmit_ = true;        // quiet dialect: "A0" clears it
+    std::string dataBitrate_ = "none"; // fd dialect: last "Y" command accepted
 
     Outcome ExecuteQuiet(std::string_view command);
 };

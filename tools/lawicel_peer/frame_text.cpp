@@ -37,7 +37,7 @@ std::optional<Frame> ParseCansend(std::string_view text, std::string *why) {
     Frame f;
     f.id = m.Identifier;
     f.len = m.Length;
-    std::memcpy(f.data, m.Data, sizeof f.data);
+    std::memcpy(f.data, m.Data, sizeof m.Data);
     f.extended = (m.Flags & KORVA_FLAG_EXTENDED) != 0;
     f.remote = (m.Flags & KORVA_FLAG_REMOTE) != 0;
     return f;
@@ -52,14 +52,18 @@ std::optional<Frame> ParseFrameLine(std::string_view line, bool allowTimestamp) 
     case 'r': idDigits = 3; f.remote = true; break;
     case 'T': idDigits = 8; f.extended = true; break;
     case 'R': idDigits = 8; f.extended = true; f.remote = true; break;
+    case 'd': idDigits = 3; f.fd = true; break;
+    case 'b': idDigits = 3; f.fd = f.brs = true; break;
+    case 'D': idDigits = 8; f.extended = f.fd = true; break;
+    case 'B': idDigits = 8; f.extended = f.fd = f.brs = true; break;
     default: return std::nullopt;
     }
     if (line.size() < idDigits + 2) return std::nullopt;
     if (!ParseHex(line.substr(1, idDigits), f.id)) return std::nullopt;
     if (f.id > (f.extended ? kMaxExtendedId : kMaxStandardId)) return std::nullopt;
     char lenDigit = line[idDigits + 1];
-    if (lenDigit < '0' || lenDigit > '8') return std::nullopt;
-    f.len = static_cast<uint8_t>(lenDigit - '0');
+    if (lenDigit < '0' || lenDigit > (f.fd ? 'F' : '8') || (lenDigit > '9' && lenDigit < 'A')) return std::nullopt;
+    f.len = kFdLengths[HexDigit(lenDigit)];
     size_t body = idDigits + 2 + (f.remote ? 0u : 2u * f.len);
     if (line.size() == body + 4 && allowTimestamp) {
         uint32_t ignored;
@@ -73,9 +77,12 @@ std::optional<Frame> ParseFrameLine(std::string_view line, bool allowTimestamp) 
 }
 
 size_t FormatFrameLine(const Frame &f, int timestamp, char *out) {
-    uint8_t len = f.len > 8 ? 8 : f.len;
+    uint8_t code = 0; // classic lengths are cut to 8, FD ones rounded up to an FD size
+    while (code < (f.fd ? 15 : 8) && kFdLengths[code] < f.len) ++code;
+    const uint8_t len = kFdLengths[code];
     size_t n = 0;
-    out[n++] = f.extended ? (f.remote ? 'R' : 'T') : (f.remote ? 'r' : 't');
+    const char *letters = f.fd ? (f.brs ? "bB" : "dD") : f.remote ? "rR" : "tT";
+    out[n++] = letters[f.extended ? 1 : 0];
     if (f.extended) {
         PutHex(out + n, f.id & kMaxExtendedId, 8);
         n += 8;
@@ -83,8 +90,8 @@ size_t FormatFrameLine(const Frame &f, int timestamp, char *out) {
         PutHex(out + n, f.id & kMaxStandardId, 3);
         n += 3;
     }
-    out[n++] = static_cast<char>('0' + len);
-    if (!f.remote) {
+    out[n++] = kHexUpper[code];
+    if (f.fd || !f.remote) {
         for (uint8_t i = 0; i < len; ++i) {
             PutHex(out + n, f.data[i], 2);
             n += 2;

@@ -13,18 +13,24 @@
 
 namespace lawicel_peer {
 
-// One CAN frame.
+// One CAN frame, classic or CAN FD.
 struct Frame {
     uint32_t id = 0;        // 11-bit (standard) or 29-bit (extended) identifier
-    uint8_t len = 0;        // data length code, 0..8 (also for remote frames)
-    uint8_t data[8] = {};   // data bytes; unused for remote frames
+    uint8_t len = 0;        // classic: data length code, 0..8 (also for remote frames);
+                            // FD: data bytes, 0..8, 12, 16, 20, 24, 32, 48 or 64
+    uint8_t data[64] = {};  // data bytes; unused for remote frames
     bool extended = false;  // 29-bit identifier
     bool remote = false;    // remote transmission request
+    bool fd = false;        // a CAN FD frame ("d", "D", "b", "B")
+    bool brs = false;       // FD with bit-rate switch ("b", "B")
 };
 
-// Room for the longest frame line: "T", 8 identifier digits, length digit,
-// 16 data digits, 4 time-stamp digits and the carriage return.
-inline constexpr size_t kMaxFrameLine = 31;
+// Room for the longest frame line: "D", 8 identifier digits, length digit,
+// 128 data digits, 4 time-stamp digits and the carriage return.
+inline constexpr size_t kMaxFrameLine = 143;
+
+// The data bytes of a CAN FD length code 0..F.
+inline constexpr uint8_t kFdLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
 
 // The number texts of the korva tool's text module (cantext.h).
 using korva_tool::HexDigit;
@@ -47,7 +53,8 @@ std::optional<Frame> ParseCansend(std::string_view text, std::string *why = null
 // four trailing time-stamp digits are accepted (and ignored).  Identifiers
 // beyond 11 or 29 bits, length digits above 8 and wrong lengths fail.
 // "t1232AABB", "T0000012340", "r1230", "R000001FF4", "t1230" + "1A2B" (with
-// allowTimestamp).
+// allowTimestamp).  The CAN FD lines "d"/"D" and, with bit-rate switch,
+// "b"/"B" have length digits 0..F (9..F: 12..64 bytes): "b1239" + 24 digits.
 std::optional<Frame> ParseFrameLine(std::string_view line, bool allowTimestamp);
 
 // Writes the frame line of f with its carriage return to out (at least
