@@ -166,7 +166,7 @@ CanMsg ToCanMsg(const Frame &f) {
 // whose queue is full loses it, counted.
 void FanOut(Server &srv, const Frame &f, const Session *sender) {
     const int stamp = static_cast<int>((MonotonicNanos() - srv.start) / 1'000'000 % 60000);
-    const size_t limit = srv.opt.queueFrames * lawicel_peer::kMaxFrameLine;
+    const size_t limit = srv.opt.queueFrames * lawicel_peer::kMaxClassicFrameLine; // it serves classic frames
     for (auto &s : srv.sessions) {
         if (s.get() == sender || s->gone || !s->proto.IsOpen()) continue;
         char line[lawicel_peer::kMaxFrameLine];
@@ -462,7 +462,7 @@ bool OpenServed(Server &srv) {
 void Serve(Server &srv, NetWaker *waker) {
     int64_t nextStats = srv.opt.statsNs ? MonotonicNanos() + srv.opt.statsNs : 0;
     std::vector<NetWatch> watches;
-    const size_t limit = srv.opt.queueFrames * lawicel_peer::kMaxFrameLine;
+    const size_t limit = srv.opt.queueFrames * lawicel_peer::kMaxClassicFrameLine; // it serves classic frames
     while (!StopRequested()) {
         watches.clear();
         watches.push_back({srv.listener, true, false});

@@ -28,6 +28,9 @@ struct Frame {
 // Room for the longest frame line: "D", 8 identifier digits, length digit,
 // 128 data digits, 4 time-stamp digits and the carriage return.
 inline constexpr size_t kMaxFrameLine = 143;
+// The same for a classic frame: "T", 8 identifier digits, length digit, 16
+// data digits, 4 time-stamp digits and the carriage return.
+inline constexpr size_t kMaxClassicFrameLine = 31;
 
 // The data bytes of a CAN FD length code 0..F.
 inline constexpr uint8_t kFdLengths[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
