@@ -619,8 +619,7 @@ int main(int argc, char **argv) {
     } else if (scenario == "idle") {
         Idle(argc > 2 ? std::atoi(argv[2]) : 1, argc > 3 ? argv[3] : "pty");
     } else {
-        std::fprintf(stderr, "usage: test_windows_api traffic|fd|lost|reconnect|stall [pty|tcp] | discovery | trace | bench N [pty|tcp] | idle N [pty|tcp]
-");
+        std::fprintf(stderr, "usage: test_windows_api traffic|fd|lost|reconnect|stall [pty|tcp] | discovery | trace | bench N [pty|tcp] | idle N [pty|tcp]\n");
         return 2;
     }
     Note("%s %s: %d failed checks", scenario.c_str(), transport.c_str(), g_failures);
