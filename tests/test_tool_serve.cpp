@@ -204,7 +204,7 @@ TEST(ToolServe, StalledGarbledAndSurplusClientsHarmNobody) {
     EXPECT_TRUE(srv.WaitErr("refused: 2 clients already"));
 
     ASSERT_TRUE(srv.sim.Command("flood " + std::to_string(kFlood)));
-    ASSERT_EQ(0, dump.Wait()) << dump.Err();
+    ASSERT_EQ(0, dump.Wait()) << dump.Err() << srv.run.Err();
     const std::vector<std::string> lines = dump.OutLines();
     ASSERT_EQ(size_t(kFlood), lines.size());
     for (int i = 0; i < kFlood; i += 997) { // the sequence number leads the data

@@ -146,7 +146,7 @@ Frame FromCanMsg(const CanMsg &m) {
     Frame f;
     f.id = m.Identifier;
     f.len = m.Length > 8 ? 8 : m.Length;
-    std::memcpy(f.data, m.Data, sizeof f.data);
+    std::memcpy(f.data, m.Data, sizeof m.Data); // a classic frame's 8 bytes; the rest of f.data stays 0
     f.extended = (m.Flags & KORVA_FLAG_EXTENDED) != 0;
     f.remote = (m.Flags & KORVA_FLAG_REMOTE) != 0;
     return f;
@@ -156,7 +156,7 @@ CanMsg ToCanMsg(const Frame &f) {
     CanMsg m{};
     m.Identifier = f.id;
     m.Length = f.len;
-    if (!f.remote) std::memcpy(m.Data, f.data, f.len);
+    if (!f.remote) std::memcpy(m.Data, f.data, f.len < sizeof m.Data ? f.len : sizeof m.Data);
     m.Flags = static_cast<uint8_t>((f.extended ? KORVA_FLAG_EXTENDED : KORVA_FLAG_STANDARD) |
                                    (f.remote ? KORVA_FLAG_REMOTE : 0));
     return m;
