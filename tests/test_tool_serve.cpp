@@ -1,6 +1,7 @@
 // "korva serve" sharing one simulated adapter: two korva clients and
-// python-can's slcan interface (socket://) see every frame in order, the
-// server's bit rate is the only one taken, a stalled client is counted and
+// python-can's slcan interface (socket://) see every frame in order, on a
+// classic bus and on a CAN FD one, the server's bit rates are the only
+// ones taken, a stalled client is counted and
 // holds nobody back, the client past --max-clients is refused, and garbage
 // or a cut connection leave the server serving.  It listens on loopback
 // unless told otherwise.
@@ -34,8 +35,8 @@ constexpr auto kWait = std::chrono::seconds(30);
 
 // A server on a simulated adapter, its port read from its first line.
 struct Served {
-    Served(const TempDir &dir, std::vector<std::string> options)
-        : sim({"--tcp", "0"}), run(dir, Args(std::move(options), sim.TcpName())) {
+    Served(const TempDir &dir, std::vector<std::string> options, std::vector<std::string> simOptions = {})
+        : sim(Cat({"--tcp", "0"}, simOptions)), run(dir, Args(std::move(options), sim.TcpName())) {
         const auto deadline = std::chrono::steady_clock::now() + kWait;
         const std::regex serving("serving .* on ([0-9.]+):([0-9]+) ");
         while (port == 0 && std::chrono::steady_clock::now() < deadline) {
@@ -48,6 +49,10 @@ struct Served {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         }
+    }
+    static std::vector<std::string> Cat(std::vector<std::string> a, const std::vector<std::string> &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
     }
     static std::vector<std::string> Args(std::vector<std::string> options, const std::string &adapter) {
         std::vector<std::string> args{"serve", "--tcp", "0"};
@@ -147,43 +152,80 @@ std::vector<std::string> Frames(const std::vector<std::string> &dumpLines) {
     return frames;
 }
 
-TEST(ToolServe, ClientsShareTheAdapterAndOnlyTheServersBitRate) {
+// The bus is classic, or CAN FD (the adapter speaks the slcan FD
+// extension, the server has a data bit rate and so have the korva
+// clients; python-can's classic slcan client passes the FD lines over).
+class ToolServeBus : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ToolServeBus, ClientsShareTheAdapterAndOnlyTheServersBitRates) {
     if (!HavePythonCan()) GTEST_SKIP() << "python-can (python3-can, python3-serial) missing";
+    const bool fd = GetParam();
+    const std::vector<std::string> dataRate = fd ? std::vector<std::string>{"--data-bitrate", "2M"}
+                                                 : std::vector<std::string>{};
     TempDir dir;
-    Served srv(dir, {"-b", "500k"});
+    Served srv(dir, Served::Cat({"-b", "500k"}, dataRate), fd ? std::vector<std::string>{"--dialect", "fd"}
+                                                               : std::vector<std::string>{});
     ASSERT_NE(0, srv.port) << srv.run.Err();
     EXPECT_EQ("127.0.0.1", srv.address); // loopback unless --listen says otherwise
 
-    KorvaRun a(dir, {"dump", "-n", "5", srv.Name()});
-    KorvaRun b(dir, {"dump", "--btr", "001C", "-n", "5", srv.Name()}); // 500k as registers
+    const std::string count = fd ? "7" : "5";
+    KorvaRun a(dir, Served::Cat(Served::Cat({"dump", "-n", count}, dataRate), {srv.Name()}));
+    KorvaRun b(dir, Served::Cat(Served::Cat({"dump", "--btr", "001C", "-n", count}, dataRate), // 500k as registers
+                                {srv.Name()}));
     KorvaRun py(dir, {srv.Name()}, {"/usr/bin/python3", "-c", kPythonClient});
     ASSERT_TRUE(srv.WaitOpen(3)) << srv.run.Err();
 
     ASSERT_TRUE(srv.sim.Command("send 123#AABB"));
     ASSERT_TRUE(srv.sim.Command("send 12345678#01 count=2"));
+    if (fd) {
+        ASSERT_TRUE(srv.sim.Command("send B1FFFFFFF9000102030405060708090A0B"));
+    }
     ASSERT_TRUE(srv.sim.WaitFor("rx t4563010203")); // python-can's frame reached the adapter
-    ASSERT_EQ(0, RunKorva(dir, {"send", srv.Name(), "321#CC"}).status);
+    std::vector<std::string> send = Served::Cat({"send"}, dataRate);
+    send.push_back(srv.Name());
+    if (fd) send.push_back("7E0##0" + std::string(128, 'E')); // 64 bytes: a line past the classic limit
+    send.push_back("321#CC");
+    const auto sent = RunKorva(dir, send);
+    ASSERT_EQ(0, sent.status) << sent.err;
 
     ASSERT_EQ(0, a.Wait()) << a.Err();
     ASSERT_EQ(0, b.Wait()) << b.Err();
     ASSERT_EQ(0, py.Wait()) << py.Err();
+    if (fd) {
+        EXPECT_TRUE(srv.sim.WaitFor("rx d7E0F" + std::string(128, 'E')));
+    }
     EXPECT_TRUE(srv.sim.WaitFor("rx t3211CC"));
-    const std::vector<std::string> both{"123   [2]  AA BB", "12345678   [1]  01", "12345678   [1]  01",
-                                        "456   [3]  01 02 03", "321   [1]  CC"};
+    std::vector<std::string> both{"123   [2]  AA BB", "12345678   [1]  01", "12345678   [1]  01"};
+    if (fd) both.push_back("1FFFFFFF  [12]  00 01 02 03 04 05 06 07 08 09 0A 0B");
+    both.push_back("456   [3]  01 02 03");
+    if (fd) {
+        std::string e = "7E0  [64] ";
+        for (int i = 0; i < 64; ++i) e += " EE";
+        both.push_back(e);
+    }
+    both.push_back("321   [1]  CC");
     EXPECT_EQ(both, Frames(a.OutLines()));
     EXPECT_EQ(both, Frames(b.OutLines()));
     EXPECT_EQ((std::vector<std::string>{"123#AABB", "12345678#01", "12345678#01", "321#CC"}), py.OutLines());
 
-    // Another bit rate is refused, and said so.
-    const auto refused = RunKorva(dir, {"dump", "-b", "250k", "-n", "1", srv.Name()});
+    // Another bit rate or data bit rate is refused, and said so.
+    const auto refused = RunKorva(dir, Served::Cat({"dump", "-b", "250k", "-n", "1", srv.Name()}, dataRate));
     EXPECT_EQ(1, refused.status);
     EXPECT_NE(std::string::npos, refused.err.find("refused")) << refused.err;
     EXPECT_TRUE(srv.WaitErr("bit rate S5 refused: the bus runs at S6"));
+    const auto refusedFd = RunKorva(dir, {"dump", "--data-bitrate", "5M", "-n", "1", srv.Name()});
+    EXPECT_EQ(1, refusedFd.status);
+    EXPECT_NE(std::string::npos, refusedFd.err.find("refused")) << refusedFd.err;
+    EXPECT_TRUE(srv.WaitErr(fd ? "data bit rate Y5 refused: the data phase runs at Y2"
+                               : "data bit rate Y5 refused: the server shares no CAN FD"));
 
     srv.run.Signal(SIGTERM);
     EXPECT_EQ(0, srv.run.Wait());
     EXPECT_TRUE(srv.sim.WaitFor("rx C"));
 }
+
+INSTANTIATE_TEST_SUITE_P(, ToolServeBus, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "CanFd" : "Classic"; });
 
 TEST(ToolServe, StalledGarbledAndSurplusClientsHarmNobody) {
     TempDir dir;

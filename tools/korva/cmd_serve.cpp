@@ -45,8 +45,10 @@ every open session; a frame a session sends goes to the adapter and, as on
 the bus, to every other open session.  The server owns the bus: a client's
 bit-rate command is accepted when it is the server's own (-b or --btr) and
 refused otherwise; every session receives all frames, so an acceptance
-mask other than FFFFFFFF is refused.  The protocol has no authentication:
-anyone who reaches the port uses the bus.
+mask other than FFFFFFFF is refused.  With --data-bitrate the sessions
+speak the slcan CAN FD extension too: FD frames both ways, and a client's
+data bit rate ("Yn") accepted when it is the server's own.  The protocol
+has no authentication: anyone who reaches the port uses the bus.
 
 Runs until Ctrl-C or SIGTERM.  Standard error gets a line for each client
 that comes or goes, and a status line on SIGUSR1 or every --stats SECONDS.
@@ -59,6 +61,9 @@ it in their status flags ("F": bit 4) and frames they send are refused.
   -b, --bitrate RATE   set the bus bit rate: a speed code 0..8 or a rate
                        (10k 20k 50k 100k 125k 250k 500k 800k 1M)
       --btr XXYY       set the bit-timing registers BTR0 BTR1 (hex) instead
+      --data-bitrate RATE
+                       set the CAN FD data bit rate (500k 1M 2M 4M 5M 8M) and
+                       share FD frames
       --listen-only    open the adapter listen-only (clients cannot send)
       --max-clients N  serve at most N clients at once (default 8); the next
                        one is refused at once
@@ -81,6 +86,7 @@ enum : int {
 };
 
 constexpr size_t kMaxCommandLine = 63;    // longer lines are refused with BEL
+constexpr size_t kMaxFdCommandLine = 138; // with CAN FD: "D", 8 identifier digits, length digit, 128 data digits
 constexpr size_t kReadChunk = 4096;       // bytes taken from one client per round
 constexpr int64_t kFlagsIntervalNs = 100'000'000; // the adapter's flags are asked at most this often
 constexpr uint8_t kStatusOverrun = 0x08;  // "F": data overrun (frames for this client dropped)
@@ -98,11 +104,14 @@ struct Options {
 };
 
 struct Session {
+    explicit Session(bool fd) : lines(fd ? kMaxFdCommandLine : kMaxCommandLine) {
+        if (fd) proto.dialect = lawicel_peer::Dialect::Fd;
+    }
     NetSocket socket = kNoSocket;
     std::string peer;           // "127.0.0.1:40312"
     int64_t since = 0;          // connected, MonotonicNanos()
     Adapter proto;              // the session's protocol state
-    lawicel_peer::CommandLines lines{kMaxCommandLine};
+    lawicel_peer::CommandLines lines;
     std::string out;            // bytes waiting for the client
     size_t outPos = 0;
     int64_t lastProgress = 0;   // the client last took bytes, or had none waiting
@@ -119,6 +128,7 @@ struct Server {
     std::string identitySerial;
     uint8_t hw = 0, sw = 0;
     std::string rateText;        // "S6", "s001C" or "" (the adapter's own)
+    std::string dataRateText;    // "Y2", or "" (no CAN FD)
     NetSocket listener = kNoSocket;
     std::vector<std::unique_ptr<Session>> sessions;
     int64_t start = 0;
@@ -142,31 +152,41 @@ double Seconds(int64_t ns) { return static_cast<double>(ns) / 1e9; }
 // A count for "%u" (the Windows C library knows no "%zu").
 unsigned U(size_t n) { return static_cast<unsigned>(n); }
 
-Frame FromCanMsg(const CanMsg &m) {
+Frame FromCanFdMsg(const CanFdMsg &m) {
     Frame f;
     f.id = m.Identifier;
-    f.len = m.Length > 8 ? 8 : m.Length;
-    std::memcpy(f.data, m.Data, sizeof m.Data); // a classic frame's 8 bytes; the rest of f.data stays 0
+    f.fd = (m.Flags & KORVA_FLAG_FD) != 0;
+    f.brs = (m.Flags & KORVA_FLAG_BRS) != 0;
+    f.len = std::min<uint8_t>(m.Length, f.fd ? 64 : 8); // a classic remote frame's length code too
+    std::memcpy(f.data, m.Data, f.len);
     f.extended = (m.Flags & KORVA_FLAG_EXTENDED) != 0;
     f.remote = (m.Flags & KORVA_FLAG_REMOTE) != 0;
     return f;
 }
 
-CanMsg ToCanMsg(const Frame &f) {
-    CanMsg m{};
+CanFdMsg ToCanFdMsg(const Frame &f) {
+    CanFdMsg m{};
     m.Identifier = f.id;
     m.Length = f.len;
-    if (!f.remote) std::memcpy(m.Data, f.data, f.len < sizeof m.Data ? f.len : sizeof m.Data);
+    if (!f.remote) std::memcpy(m.Data, f.data, std::min<size_t>(f.len, sizeof m.Data));
     m.Flags = static_cast<uint8_t>((f.extended ? KORVA_FLAG_EXTENDED : KORVA_FLAG_STANDARD) |
-                                   (f.remote ? KORVA_FLAG_REMOTE : 0));
+                                   (f.remote ? KORVA_FLAG_REMOTE : 0) | (f.fd ? KORVA_FLAG_FD : 0) |
+                                   (f.brs ? KORVA_FLAG_BRS : 0));
     return m;
+}
+
+// The bytes a client's queue holds: --queue frame lines of the longest
+// kind the server shares.
+size_t QueueLimit(const Server &srv) {
+    return srv.opt.queueFrames *
+           (srv.dataRateText.empty() ? lawicel_peer::kMaxClassicFrameLine : lawicel_peer::kMaxFrameLine);
 }
 
 // Queues a frame line for every open session but the sender; a session
 // whose queue is full loses it, counted.
 void FanOut(Server &srv, const Frame &f, const Session *sender) {
     const int stamp = static_cast<int>((MonotonicNanos() - srv.start) / 1'000'000 % 60000);
-    const size_t limit = srv.opt.queueFrames * lawicel_peer::kMaxClassicFrameLine; // it serves classic frames
+    const size_t limit = QueueLimit(srv);
     for (auto &s : srv.sessions) {
         if (s.get() == sender || s->gone || !s->proto.IsOpen()) continue;
         char line[lawicel_peer::kMaxFrameLine];
@@ -229,6 +249,13 @@ bool SettingAllowed(Server &srv, Session &s, std::string_view cmd) {
                                  : ("the bus runs at " + srv.rateText).c_str());
         return false;
     }
+    if (letter == 'Y' && cmd.size() == 2) { // the data bit rate ("Y" alone opens)
+        if (!srv.dataRateText.empty() && cmd == srv.dataRateText) return true;
+        Say("%s: data bit rate %s refused: %s", s.peer.c_str(), lawicel_peer::Printable(cmd).c_str(),
+            srv.dataRateText.empty() ? "the server shares no CAN FD (serve was given no --data-bitrate)"
+                                     : ("the data phase runs at " + srv.dataRateText).c_str());
+        return false;
+    }
     if (letter == 'm') {
         uint32_t mask = 0;
         if (cmd.size() == 9 && lawicel_peer::ParseHex(cmd.substr(1), mask) && mask != 0xFFFFFFFF) {
@@ -253,9 +280,9 @@ void HandleCommand(Server &srv, Session &s, std::string_view cmd, bool overlong)
     }
     Adapter::Outcome o = s.proto.Execute(cmd);
     if (o.transmit) {
-        const CanMsg m = ToCanMsg(*o.transmit);
+        const CanFdMsg m = ToCanFdMsg(*o.transmit);
         uint32_t written = 0;
-        const int32_t rc = srv.lost ? KORVA_ERR_NO_DEVICE : KORVA_Write(srv.handle, &m, 1, &written);
+        const int32_t rc = srv.lost ? KORVA_ERR_NO_DEVICE : KORVA_WriteFd(srv.handle, &m, 1, &written);
         if (rc != 0 || written != 1) {
             ++srv.refused;
             o.reply = "\a";
@@ -307,11 +334,11 @@ void WriteClient(Server &srv, Session &s) {
 }
 
 void ReadAdapter(Server &srv) {
-    CanMsg frames[256];
+    CanFdMsg frames[256];
     for (;;) {
         uint32_t n = 0;
-        if (KORVA_Read(srv.handle, frames, 256, &n) != 0 || n == 0) return;
-        for (uint32_t i = 0; i < n; ++i) FanOut(srv, FromCanMsg(frames[i]), nullptr);
+        if (KORVA_ReadFd(srv.handle, frames, 256, &n) != 0 || n == 0) return;
+        for (uint32_t i = 0; i < n; ++i) FanOut(srv, FromCanFdMsg(frames[i]), nullptr);
         srv.fromAdapter += n;
         // Into the sockets at once: a burst fills the clients' socket
         // buffers before their own queues.
@@ -346,7 +373,7 @@ void Accept(Server &srv) {
             NetClose(c);
             continue;
         }
-        auto s = std::make_unique<Session>();
+        auto s = std::make_unique<Session>(!srv.dataRateText.empty());
         s->socket = c;
         s->peer = peer;
         s->since = s->lastProgress = MonotonicNanos();
@@ -383,6 +410,7 @@ int ParseOptions(int argc, char **argv, Options *opt) {
                                    {"listen", required_argument, nullptr, kOptListen},
                                    {"bitrate", required_argument, nullptr, 'b'},
                                    {"btr", required_argument, nullptr, kOptBtr},
+                                   {"data-bitrate", required_argument, nullptr, kOptDataBitrate},
                                    {"listen-only", no_argument, nullptr, kOptListenOnly},
                                    {"max-clients", required_argument, nullptr, kOptMaxClients},
                                    {"queue", required_argument, nullptr, kOptQueue},
@@ -456,13 +484,14 @@ bool OpenServed(Server &srv) {
     if (opt.config.setSpeed) std::snprintf(rate, sizeof rate, "S%d", static_cast<int>(opt.config.speed));
     if (opt.config.setBtr) std::snprintf(rate, sizeof rate, "s%02X%02X", opt.config.btr[0], opt.config.btr[1]);
     srv.rateText = BusRate(rate);
+    if (opt.config.setDataBitrate) srv.dataRateText = "Y" + std::to_string(opt.config.dataBitrate);
     return true;
 }
 
 void Serve(Server &srv, NetWaker *waker) {
     int64_t nextStats = srv.opt.statsNs ? MonotonicNanos() + srv.opt.statsNs : 0;
     std::vector<NetWatch> watches;
-    const size_t limit = srv.opt.queueFrames * lawicel_peer::kMaxClassicFrameLine; // it serves classic frames
+    const size_t limit = QueueLimit(srv);
     while (!StopRequested()) {
         watches.clear();
         watches.push_back({srv.listener, true, false});
@@ -527,8 +556,9 @@ int CmdServe(int argc, char **argv) {
                 if (WaitRcvEvent(event, 200)) WakeNetWait(waker);
         });
         srv.start = MonotonicNanos();
-        Say("serving %s on %s (bit rate %s, at most %u clients)", srv.opt.adapter.c_str(),
+        Say("serving %s on %s (bit rate %s%s%s, at most %u clients)", srv.opt.adapter.c_str(),
             NetAddress(srv.listener, false).c_str(), srv.rateText.empty() ? "the adapter's own" : srv.rateText.c_str(),
+            srv.dataRateText.empty() ? "" : ", CAN FD data bit rate ", srv.dataRateText.c_str(),
             U(srv.opt.maxClients));
         Serve(srv, waker);
         Say("stopping: closing %u sessions and the adapter", U(srv.sessions.size()));
