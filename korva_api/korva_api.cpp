@@ -435,6 +435,9 @@ KORVA_EXPORT int32_t KORVA_CALL KORVA_Close(int32_t handle) {
     ops.FlushWriteBuffer(dev);
     StopReader(dev);
     EndWaitingReads(dev);
+    if (const uint32_t fd = AtomicLoad(dev->FdPassed); fd != 0)
+        TraceAt(UNIT_API, 146, KORVA_DEBUG_LEVEL_CALL + 1, "closing: KORVA_Read passed over %u CAN FD frame%s",
+                static_cast<unsigned>(fd), fd == 1 ? "" : "s");
     DestroySync(dev);
     ops.CloseDevice(dev);
     ReleaseChannelResources(dev);

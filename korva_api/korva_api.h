@@ -175,7 +175,9 @@ typedef struct LinkStats {
  * KORVA_ReadFd delivers both kinds.  KORVA_Read delivers classic frames
  * only: an FD frame it meets is passed over and counted by the status flag
  * KORVA_STATUS_FD_PASSED (KORVA_IOCTL_GET_FLAGS), so an application that
- * reads with KORVA_Read on an FD bus learns that it missed frames. */
+ * reads with KORVA_Read on an FD bus learns that it missed frames; the
+ * trace says so at the first such frame and gives their number when the
+ * handle is closed. */
 
 /* Reconnection (KORVA_IOCTL_SET_RECONNECT, off by default).  While it is
  * on, a lost connection (hang-up, read or write failure, peer reset or end

@@ -272,6 +272,16 @@ template <typename At> uint32_t StoreAndNotify(Device *dev, uint32_t count, At a
     return stored;
 }
 
+/* FD frames a classic read passed over: the status flag, the handle's
+ * count, and a trace line for the first of them (KORVA_Close traces the count). */
+void CountFdPassed(Device *dev, uint32_t passed) {
+    if (passed == 0) return;
+    AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_FD_PASSED));
+    if (std::atomic_ref<uint32_t>(dev->FdPassed).fetch_add(passed, std::memory_order_relaxed) == 0)
+        TraceAt(UNIT_SYS, 762, KORVA_DEBUG_LEVEL_CALL + 1,
+                "KORVA_Read passes CAN FD frames over (KORVA_ReadFd delivers them)");
+}
+
 } // namespace
 
 extern "C" {
@@ -294,20 +304,20 @@ int32_t GetFdMsgFromBuf(Device *dev, CanFdMsg *out) {
 
 int32_t GetMsgFromBuf(Device *dev, CanMsg *out) {
     if (pthread_mutex_lock(&dev->RingMutex) != 0) return KORVA_ERR_MUTEX;
-    bool passed = false;
+    uint32_t passed = 0;
     while (dev->RingCount != 0) {
         const CanFdMsg m = TakeLocked(dev);
         if (m.Flags & KORVA_FLAG_FD) {
-            passed = true;
+            ++passed;
             continue;
         }
         pthread_mutex_unlock(&dev->RingMutex);
-        if (passed) AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_FD_PASSED));
+        CountFdPassed(dev, passed);
         *out = ClassicOfFdMsg(&m);
         return 0;
     }
     pthread_mutex_unlock(&dev->RingMutex);
-    if (passed) AtomicOr(dev->StatusFlags, static_cast<uint32_t>(KORVA_STATUS_FD_PASSED));
+    CountFdPassed(dev, passed);
     return KORVA_ERR_NO_ELEMENT;
 }
 

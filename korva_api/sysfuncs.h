@@ -168,6 +168,7 @@ struct Device {
     uint32_t Losses;           /* atomic: LinkStats.Losses */
     uint32_t Reconnections;    /* atomic: LinkStats.Reconnections */
     uint32_t DroppedFrames;    /* atomic: LinkStats.DroppedFrames */
+    uint32_t FdPassed;         /* atomic: CAN FD frames KORVA_Read passed over */
     int32_t ReadsInProgress;   /* atomic: KORVA_Read calls that may still touch the record */
     Setting Settings[SETTINGS_MAX]; /* the settings made, in the order last made, under ConfigMutex */
     uint32_t SettingCount;

@@ -378,7 +378,7 @@ INSTANTIATE_TEST_SUITE_P(Mapper, Notification, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool> &p) { return p.param ? "Semaphore" : "Polling"; });
 
 TEST_F(Mapper, ConfigurationSectionsTraceAndDiscovery) {
-    Sim sim({"--pty", dir / "ttyUSB0"});
+    Sim sim({"--pty", dir / "ttyUSB0", "--dialect", "fd"});
     ASSERT_TRUE(sim.Ok()) << sim.Error();
 
     // A copy named Second.DLL reads section second.dll, whatever its case.
@@ -408,6 +408,23 @@ TEST_F(Mapper, ConfigurationSectionsTraceAndDiscovery) {
         }
         std::remove(log.c_str());
     }
+
+    // The mapper is classic: CAN FD frames on the bus are passed over, in
+    // order with the classic ones, and the trace counts them.
+    WriteIni("[second.dll]\nPort = " + sim.Link() + "\ndebug = yes\n");
+    ASSERT_EQ(PEAK_RESULT_OK, Init(0x001C, 0));
+    ASSERT_TRUE(sim.WaitFor("state open O"));
+    ASSERT_TRUE(sim.Command("raw t1001AA\\rb2009" + std::string(24, 'F') + "\\rD123456780\\rt1011BB\\r"));
+    EXPECT_EQ((std::vector<uint32_t>{0x100, 0x101}), ReadUntil(0x101));
+    EXPECT_EQ(PEAK_RESULT_OK, CAN_Close());
+    lib.TraceOff();
+    {
+        std::ifstream in(log);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(std::string::npos, text.find("KORVA_Read passes CAN FD frames over")) << text;
+        EXPECT_NE(std::string::npos, text.find("closing: KORVA_Read passed over 2 CAN FD frames")) << text;
+    }
+    std::remove(log.c_str());
 
     // No korva.ini: the first adapter found.
     std::remove((dir / "korva.ini").c_str());
