@@ -349,14 +349,22 @@ std::vector<CanFdMsg> ReadFd(int32_t h, size_t count) {
 
 } // namespace
 
-class LawicelFd : public ::testing::TestWithParam<bool> {}; // over TCP, else a pty
+// An FD adapter over TCP or on a pty, answering its commands or quiet
+// (slcan firmware that answers none).
+struct FdAdapter {
+    bool tcp;
+    bool quiet;
+};
+class LawicelFd : public ::testing::TestWithParam<FdAdapter> {};
 
 TEST_P(LawicelFd, EveryLengthCodeBothWaysBesideClassicFrames) {
     TempDir dir;
-    Sim sim(GetParam() ? std::vector<std::string>{"--tcp", "0", "--dialect", "fd"}
-                       : std::vector<std::string>{"--pty", dir / "ttyUSB0", "--dialect", "fd"});
+    const FdAdapter a = GetParam();
+    const std::string dialect = a.quiet ? "quiet-fd" : "fd";
+    Sim sim(a.tcp ? std::vector<std::string>{"--tcp", "0", "--dialect", dialect}
+                  : std::vector<std::string>{"--pty", dir / "ttyUSB0", "--dialect", dialect});
     ASSERT_TRUE(sim.Ok()) << sim.Error();
-    const int32_t h = KORVA_Open(GetParam() ? sim.TcpName().c_str() : sim.Link().c_str(), KORVA_MODE_NORMAL);
+    const int32_t h = KORVA_Open(a.tcp ? sim.TcpName().c_str() : sim.Link().c_str(), KORVA_MODE_NORMAL);
     ASSERT_GT(h, 0);
     ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_BLOCKING_READ, KORVA_IOCTL_INT(1)), 0);
     const uint8_t S = KORVA_FLAG_STANDARD, E = KORVA_FLAG_EXTENDED, FD = KORVA_FLAG_FD, BRS = KORVA_FLAG_BRS;
@@ -367,9 +375,16 @@ TEST_P(LawicelFd, EveryLengthCodeBothWaysBesideClassicFrames) {
     EXPECT_EQ(KORVA_WriteFd(h, early, 2, &written), KORVA_ERR_GENERIC);
     EXPECT_EQ(written, 1U);
     ASSERT_TRUE(sim.WaitFor("rx " + LineOf(early[0])));
+    // A code the extension lacks: the adapter refuses it, or, when it
+    // cannot answer, korva does without sending it.
+    EXPECT_NE(KORVA_Ioctl(h, KORVA_IOCTL_SET_DATA_BITRATE, KORVA_IOCTL_INT(3)), 0);
+    if (!a.quiet) {
+        EXPECT_TRUE(sim.WaitFor("rx Y3"));
+    }
     ASSERT_EQ(KORVA_Ioctl(h, KORVA_IOCTL_SET_DATA_BITRATE, KORVA_IOCTL_INT(2)), 0);
     ASSERT_TRUE(sim.WaitFor("set dbitrate=Y2"));
     ASSERT_TRUE(sim.WaitFor("state open O"));
+    EXPECT_EQ(sim.Count("rx Y3"), a.quiet ? 0U : 1U);
 
     std::vector<CanFdMsg> frames;
     for (int code = 0; code < 16; ++code) {
@@ -409,5 +424,8 @@ TEST_P(LawicelFd, EveryLengthCodeBothWaysBesideClassicFrames) {
     EXPECT_EQ(KORVA_Close(h), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, LawicelFd, ::testing::Bool(),
-                         [](const auto &info) { return info.param ? "Tcp" : "Pty"; });
+INSTANTIATE_TEST_SUITE_P(Adapters, LawicelFd,
+                         ::testing::Values(FdAdapter{false, false}, FdAdapter{true, false}, FdAdapter{false, true}),
+                         [](const auto &info) {
+                             return std::string(info.param.tcp ? "Tcp" : "Pty") + (info.param.quiet ? "Quiet" : "");
+                         });

@@ -24,12 +24,13 @@ Transport (exactly one):
                    korva_sim --tcp 0
 
 Adapter:
-  --dialect full|quiet|fd
+  --dialect full|quiet|fd|quiet-fd
                  full (the default): the whole Lawicel command set, every
                  command answered.  quiet: the slcan firmware of most
                  low-cost USB-CAN adapters, which answers no command but
                  "V" (see "The quiet dialect" below).  fd: full and the
                  slcan CAN FD extension (see "The fd dialect" below).
+                 quiet-fd: quiet, and the FD extension, also unanswered.
                    korva_sim --pty /tmp/korva/ttyACM0 --dialect quiet
   --version-text TEXT
                  The quiet dialect's answer to "V" (default
@@ -107,6 +108,8 @@ The fd dialect (--dialect fd)
                          bit-rate switch.  L is 0..F: 0..8 bytes, then 12,
                          16, 20, 24, 32, 48, 64 bytes.  The reply is "z\r" or
                          "Z\r".
+  The quiet-fd dialect takes the same "Yn" and FD lines as the quiet one
+  takes its commands: without a reply.
   The other dialects refuse "Yn" and FD lines, and drop the FD frames of
   the virtual bus ("bus dropped LINE").  Frames sent to the host (send,
   flood, the bus) may be FD lines in the same shapes.

@@ -416,7 +416,7 @@ void Simulator::HandleCommand(std::string_view cmd, bool overlong) {
     if (logRx_) Event(shown.empty() ? std::string("rx") : "rx " + shown);
     if (fault_ == Fault::Silence) return;
     std::string reply;
-    if (adapter_.dialect == Dialect::Quiet && overlong) {
+    if (IsQuiet(adapter_.dialect) && overlong) {
         Event("ignored " + shown);
         return;
     }
@@ -571,7 +571,7 @@ int Simulator::PollTimeout(int64_t now) const {
 void Simulator::OnBusFrame(std::string_view line) {
     std::optional<Frame> f = ParseFrameLine(line, false);
     if (!f) return;
-    if (f->fd && adapter_.dialect != Dialect::Fd) { // a classic controller sees only error frames
+    if (f->fd && !SpeaksFd(adapter_.dialect)) { // a classic controller sees only error frames
         Event("bus dropped " + Printable(line));
         return;
     }
@@ -677,10 +677,10 @@ bool Simulator::AddFloodJob(const std::vector<std::string_view> &w, std::string 
         } else if (key == "len") {
             uint64_t v = 0;
             const bool number = ParseDecimal(value, v);
-            const bool fdSize = adapter_.dialect == Dialect::Fd && (v == 12 || v == 16 || v == 20 || v == 24 ||
+            const bool fdSize = SpeaksFd(adapter_.dialect) && (v == 12 || v == 16 || v == 20 || v == 24 ||
                                                                     v == 32 || v == 48 || v == 64);
             if (!number || v < 4 || (v > 8 && !fdSize))
-                return error = adapter_.dialect == Dialect::Fd ? "len= takes 4..8, 12, 16, 20, 24, 32, 48, 64"
+                return error = SpeaksFd(adapter_.dialect) ? "len= takes 4..8, 12, 16, 20, 24, 32, 48, 64"
                                                                : "len= takes 4..8",
                        false;
             job.frame.len = static_cast<uint8_t>(v);
@@ -969,9 +969,12 @@ int Main(int argc, char **argv) {
         } else if (a == "--bus") {
             if (!value(opt.bus)) return Usage("--bus needs a name");
         } else if (a == "--dialect") {
-            if (!value(v) || (v != "full" && v != "quiet" && v != "fd"))
-                return Usage("--dialect takes full, quiet or fd");
-            opt.dialect = v == "quiet" ? Dialect::Quiet : v == "fd" ? Dialect::Fd : Dialect::Full;
+            if (!value(v) || (v != "full" && v != "quiet" && v != "fd" && v != "quiet-fd"))
+                return Usage("--dialect takes full, quiet, fd or quiet-fd");
+            opt.dialect = v == "quiet"      ? Dialect::Quiet
+                          : v == "fd"       ? Dialect::Fd
+                          : v == "quiet-fd" ? Dialect::QuietFd
+                                            : Dialect::Full;
         } else if (a == "--version-text") {
             if (!value(opt.identity.versionText) || opt.identity.versionText.empty() ||
                 opt.identity.versionText.find('\r') != std::string::npos)

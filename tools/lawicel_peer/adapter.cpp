@@ -36,6 +36,11 @@ std::string Reply(char letter, std::string_view text) {
     return line;
 }
 
+// "0", "1", "2", "4", "5", "8": the data bit rates of the CAN FD extension.
+bool IsDataBitrateCode(std::string_view arg) {
+    return arg.size() == 1 && std::string_view("012458").find(arg[0]) != std::string_view::npos;
+}
+
 std::string Upper(std::string_view s) {
     std::string u(s);
     for (char &c : u)
@@ -79,13 +84,22 @@ Adapter::Outcome Adapter::ExecuteQuiet(std::string_view cmd) {
         if (!arg.empty()) return ignore();
         out.reply = identity.versionText + "\r";
         return out;
+    case 'Y': // data bit rate
+        if (!SpeaksFd(dialect) || IsOpen() || !IsDataBitrateCode(arg)) return ignore();
+        dataBitrate_ = std::string(cmd);
+        out.event = "set dbitrate=" + dataBitrate_;
+        return out;
     case 't':
     case 'T':
     case 'r':
-    case 'R': {
+    case 'R':
+    case 'd':
+    case 'D':
+    case 'b':
+    case 'B': {
         if (!IsOpen() || silent_) return ignore();
         std::optional<Frame> f = ParseFrameLine(cmd, false);
-        if (!f) return ignore();
+        if (!f || (f->fd && !SpeaksFd(dialect))) return ignore();
         out.transmit = f;
         return out;
     }
@@ -95,7 +109,7 @@ Adapter::Outcome Adapter::ExecuteQuiet(std::string_view cmd) {
 }
 
 Adapter::Outcome Adapter::Execute(std::string_view cmd) {
-    if (dialect == Dialect::Quiet) return ExecuteQuiet(cmd);
+    if (IsQuiet(dialect)) return ExecuteQuiet(cmd);
     Outcome out;
     out.reply = kOk;
     auto refuse = [&out]() -> Outcome & {
@@ -110,7 +124,7 @@ Adapter::Outcome Adapter::Execute(std::string_view cmd) {
     auto transmit = [&]() -> Outcome & {
         if (!IsOpen() || mode_ == 'L') return refuse();
         std::optional<Frame> f = ParseFrameLine(cmd, false);
-        if (!f || (f->fd && dialect != Dialect::Fd)) return refuse();
+        if (!f || (f->fd && !SpeaksFd(dialect))) return refuse();
         out.transmit = f;
         out.reply = f->extended ? "Z\r" : "z\r";
         return out;
@@ -145,7 +159,7 @@ Adapter::Outcome Adapter::Execute(std::string_view cmd) {
     case 'L':
     case 'Y':
         if (letter == 'Y' && arg.size() == 1 && dialect == Dialect::Fd) { // data bit rate
-            if (IsOpen() || std::string_view("012458").find(arg[0]) == std::string_view::npos) return refuse();
+            if (IsOpen() || !IsDataBitrateCode(arg)) return refuse();
             dataBitrate_ = std::string(cmd);
             out.event = "set dbitrate=" + dataBitrate_;
             return out;
@@ -185,10 +199,11 @@ Adapter::Outcome Adapter::Execute(std::string_view cmd) {
 }
 
 std::string Adapter::Describe() const {
-    if (dialect == Dialect::Quiet) {
+    if (IsQuiet(dialect)) {
         std::string s = std::string("dialect=quiet state=") + (IsOpen() ? "O" : "closed");
         s += " bitrate=" + bitrate_;
         s += std::string(" silent=") + (silent_ ? "1" : "0") + " retransmit=" + (retransmit_ ? "1" : "0");
+        if (SpeaksFd(dialect)) s += " dbitrate=" + dataBitrate_;
         return s;
     }
     std::string s = "state=";

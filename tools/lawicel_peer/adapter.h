@@ -30,7 +30,11 @@ enum class Dialect {
     Full,  // the whole Lawicel command set, every command answered
     Quiet, // slcan firmware that answers no command but "V"
     Fd,    // Full, and the slcan CAN FD extension: "Yn", "d", "D", "b", "B"
+    QuietFd, // Quiet, and the CAN FD extension (taken without replies)
 };
+
+inline bool IsQuiet(Dialect d) { return d == Dialect::Quiet || d == Dialect::QuietFd; }
+inline bool SpeaksFd(Dialect d) { return d == Dialect::Fd || d == Dialect::QuietFd; }
 
 class Adapter {
 public:
@@ -64,7 +68,8 @@ public:
     // knows only "O", "C", "S0".."S8", "M0"/"M1" (silent mode off/on) and
     // "A0"/"A1" (automatic retransmission off/on), the settings only while
     // closed, and frame lines, sent while open and not silent; everything
-    // else is ignored.
+    // else is ignored.  The quiet-fd dialect also takes "Y0".."Y8" of the
+    // FD extension while closed and the FD frame lines while open.
     Outcome Execute(std::string_view command);
 
     bool IsOpen() const { return mode_ != 0; }
