@@ -75,6 +75,32 @@ void TakeLocation(Device *dev, const Device *found) {
     dev->RxHave = 0;
 }
 
+/* The reader of a lost channel waits for its next attempt: false when it
+ * was woken for something else (a stop, a pause, reconnection switched
+ * off), which the caller must look at first. */
+bool AwaitNextAttempt(Device *dev) {
+    const int64_t due = PlatMonotonicMicros() + int64_t{kReconnectPauseMs} * 1000;
+    for (;;) {
+        if (AtomicLoad(dev->StopThread) || AtomicLoad(dev->PauseThread) || !AtomicLoad(dev->Reconnect)) return false;
+        const int64_t left = due - PlatMonotonicMicros();
+        if (left <= 0) return true;
+        const int wake = dev->WakePipeOpen ? dev->WakePipe[0] : -1;
+        if (PlatWaitReadableOrWake(-1, wake, static_cast<int>((left + 999) / 1000)) < 0)
+            PlatSleepMicros(10000); // no wake-up to wait on: look again in a while
+    }
+}
+
+/* The outage is over: counted, traced, and the handle is usable again. */
+void EndOutage(Device *dev) {
+    std::atomic_ref<uint32_t>(dev->Reconnections).fetch_add(1, std::memory_order_relaxed);
+    AtomicStore(dev->ChannelLost, 0);
+    TraceAt(UNIT_SYS, 724, KORVA_DEBUG_LEVEL_CALL + 1, "%s: the adapter is back, the settings made again",
+            dev->SystemName);
+    // An application that waits on the receive event hears of the return
+    // as it heard of the loss.
+    if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev, 1);
+}
+
 } // namespace
 
 extern "C" {
@@ -106,18 +132,6 @@ void RememberSetting(Device *dev, uint32_t request, const void *argument) {
     dev->SettingCount = kept;
 }
 
-bool AwaitNextAttempt(Device *dev) {
-    const int64_t due = PlatMonotonicMicros() + int64_t{kReconnectPauseMs} * 1000;
-    for (;;) {
-        if (AtomicLoad(dev->StopThread) || AtomicLoad(dev->PauseThread) || !AtomicLoad(dev->Reconnect)) return false;
-        const int64_t left = due - PlatMonotonicMicros();
-        if (left <= 0) return true;
-        const int wake = dev->WakePipeOpen ? dev->WakePipe[0] : -1;
-        if (PlatWaitReadableOrWake(-1, wake, static_cast<int>((left + 999) / 1000)) < 0)
-            PlatSleepMicros(10000); // no wake-up to wait on: look again in a while
-    }
-}
-
 bool FindAdapterAgain(Device *dev) {
     Device probe;
     InitDevice(&probe);
@@ -142,14 +156,15 @@ bool FindAdapterAgain(Device *dev) {
     return found;
 }
 
-void EndOutage(Device *dev) {
-    std::atomic_ref<uint32_t>(dev->Reconnections).fetch_add(1, std::memory_order_relaxed);
-    AtomicStore(dev->ChannelLost, 0);
-    TraceAt(UNIT_SYS, 724, KORVA_DEBUG_LEVEL_CALL + 1, "%s: the adapter is back, the settings made again",
-            dev->SystemName);
-    // An application that waits on the receive event hears of the return
-    // as it heard of the loss.
-    if (void *ev = AtomicLoad(dev->RcvEvent)) PlatPostEvent(ev, 1);
+bool ReconnectUntilBack(Device *dev, bool (*attempt)(Device *dev)) {
+    while (AwaitNextAttempt(dev)) {
+        if (pthread_mutex_trylock(&dev->ConfigMutex) != 0) continue;
+        const bool back = attempt(dev);
+        if (back) EndOutage(dev);
+        pthread_mutex_unlock(&dev->ConfigMutex);
+        if (back) return true;
+    }
+    return false;
 }
 
 uint32_t FramesInText(const char *text, uint32_t length) {

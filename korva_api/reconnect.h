@@ -22,10 +22,15 @@ constexpr int kReconnectPauseMs = 500;
  * that are no setting are ignored. */
 void RememberSetting(Device *dev, uint32_t request, const void *argument);
 
-/* The reader of a lost channel waits for its next attempt: false when it
- * was woken for something else (a stop, a pause, reconnection switched
- * off), which the caller must look at first. */
-bool AwaitNextAttempt(Device *dev);
+/* The reader of a lost channel opens its adapter again: every
+ * kReconnectPauseMs (sleeping on the handle's wake-up) it runs the driver's
+ * attempt under ConfigMutex, like any exchange, and ends the outage when
+ * the attempt brings the adapter back (counted, traced, the handle usable
+ * again).  An attempt that finds the mutex taken (a request failing at
+ * once on the lost channel) waits for the next.  true when the adapter is
+ * back; false when a stop, a pause or reconnection switched off wants the
+ * caller's attention. */
+bool ReconnectUntilBack(Device *dev, bool (*attempt)(Device *dev));
 
 /* Looks for the handle's adapter: at the handle's name, then (for a handle
  * found by serial number) among the adapters discovery finds.  The one
@@ -34,9 +39,6 @@ bool AwaitNextAttempt(Device *dev);
  * passed over with a trace line.  Called by the reader with ConfigMutex
  * held. */
 bool FindAdapterAgain(Device *dev);
-
-/* The outage is over: counted, traced, and the handle is usable again. */
-void EndOutage(Device *dev);
 
 /* Gives the registered record another system name, under the lock that
  * HandleOfSystemName takes: other threads look names up meanwhile. */

@@ -171,23 +171,19 @@ void BackOff(Device *dev) {
     AwaitWake(dev, -1);
 }
 
+/* One attempt to bring a lost Lawicel adapter back: it answers again
+ * and has taken the handle's settings. */
+bool FindAndConfigureAgain(Device *dev) {
+    return FindAdapterAgain(dev) && !AtomicLoad(dev->StopThread) && ReapplySettings_Lawicel(dev) == 0;
+}
+
 /* A lost channel on a handle with reconnection on: the descriptor is
  * closed and what was queued for it dropped, then the adapter is looked
- * for every kReconnectPauseMs until it answers again and has taken the
- * handle's settings.  Returns when it is back, or when a stop, a pause or
- * reconnection switched off wants the caller's attention.  Each attempt
- * runs under ConfigMutex, like any exchange; one that finds the mutex taken
- * (a request that is failing at once on the lost channel) waits for the
- * next. */
+ * for until it is back, or until a stop, a pause or reconnection switched
+ * off wants the caller's attention. */
 void Reconnect(Device *dev) {
     ForgetLostChannel(dev);
-    while (AwaitNextAttempt(dev)) {
-        if (pthread_mutex_trylock(&dev->ConfigMutex) != 0) continue;
-        const bool back = FindAdapterAgain(dev) && !AtomicLoad(dev->StopThread) && ReapplySettings_Lawicel(dev) == 0;
-        if (back) EndOutage(dev);
-        pthread_mutex_unlock(&dev->ConfigMutex);
-        if (back) return;
-    }
+    ReconnectUntilBack(dev, FindAndConfigureAgain);
 }
 
 } // namespace

@@ -66,36 +66,33 @@ void SleepUnlessStopped(Device *dev, uint32_t micros) {
         PlatSleepMicros(kSlice);
 }
 
-/* Opens the lost device again every kReconnectPauseMs, onto the
- * descriptor number the handle holds (writers on other threads keep using
- * it), and makes the handle's bit rate or bit timing again.  true when it
- * is back; false when the thread is asked to stop or reconnection is
- * switched off. */
-bool ReopenLostDevice(Device *dev) {
-    while (AwaitNextAttempt(dev)) {
-        if (pthread_mutex_trylock(&dev->ConfigMutex) != 0) continue;
-        bool back = false;
-        const int fd = PlatOpenCharDevice(dev->SystemName, dev->Mode == KORVA_MODE_LISTEN_ONLY);
-        if (fd < 0) {
-            TRACE_SYSCALL(UNIT_OCERA, __LINE__, "open"); // not back yet
-        } else if (PlatReplaceDescriptor(dev->Fd, fd) != 0) {
-            TRACE_SYSCALL(UNIT_OCERA, __LINE__, "dup2");
-            PlatClose(fd, 0);
-        } else {
-            back = true;
-            for (uint32_t i = 0; back && i < dev->SettingCount; ++i) {
-                const Setting &s = dev->Settings[i];
-                const uint8_t btr[2] = {static_cast<uint8_t>(s.Value[0]), static_cast<uint8_t>(s.Value[1])};
-                if (s.Request == KORVA_IOCTL_SET_SPEED) back = SetDeviceSpeed_Ocera(dev, s.Value[0]) == 0;
-                if (s.Request == KORVA_IOCTL_SET_BTR) back = SetDeviceBTR_Ocera(dev, btr) == 0;
-            }
-        }
-        if (back) EndOutage(dev);
-        pthread_mutex_unlock(&dev->ConfigMutex);
-        if (back) return true;
+/* One attempt to bring a lost device back: the device node is opened
+ * onto the descriptor number the handle holds (writers on other threads
+ * keep using it), and the handle's bit rate or bit timing is made again. */
+bool ReopenOnce(Device *dev) {
+    const int fd = PlatOpenCharDevice(dev->SystemName, dev->Mode == KORVA_MODE_LISTEN_ONLY);
+    if (fd < 0) {
+        TRACE_SYSCALL(UNIT_OCERA, __LINE__, "open"); // not back yet
+        return false;
     }
-    return false;
+    if (PlatReplaceDescriptor(dev->Fd, fd) != 0) {
+        TRACE_SYSCALL(UNIT_OCERA, __LINE__, "dup2");
+        PlatClose(fd, 0);
+        return false;
+    }
+    bool back = true;
+    for (uint32_t i = 0; back && i < dev->SettingCount; ++i) {
+        const Setting &s = dev->Settings[i];
+        const uint8_t btr[2] = {static_cast<uint8_t>(s.Value[0]), static_cast<uint8_t>(s.Value[1])};
+        if (s.Request == KORVA_IOCTL_SET_SPEED) back = SetDeviceSpeed_Ocera(dev, s.Value[0]) == 0;
+        if (s.Request == KORVA_IOCTL_SET_BTR) back = SetDeviceBTR_Ocera(dev, btr) == 0;
+    }
+    return back;
 }
+
+/* Opens the lost device again until it is back (true), or until the
+ * thread is asked to stop or reconnection is switched off (false). */
+bool ReopenLostDevice(Device *dev) { return ReconnectUntilBack(dev, ReopenOnce); }
 
 } // namespace
 
