@@ -72,15 +72,31 @@ void StoreBatch(Device *dev, FrameBatch &batch) {
     batch.count = 0;
 }
 
+/* The frame lines: letter, flags, digits of the identifier (the length
+ * digit follows it).  The FD lines have no remote frames. */
+struct FrameLineKind {
+    char letter;
+    uint8_t flags;
+    uint32_t idDigits;
+};
+constexpr uint8_t kStd = KORVA_FLAG_STANDARD, kExt = KORVA_FLAG_EXTENDED, kRtr = KORVA_FLAG_REMOTE,
+                  kFd = KORVA_FLAG_FD, kBrs = KORVA_FLAG_BRS;
+constexpr FrameLineKind kFrameLines[] = {
+    {'t', kStd, 3},       {'T', kExt, 8},       {'r', kStd | kRtr, 3},      {'R', kExt | kRtr, 8},
+    {'d', kStd | kFd, 3}, {'D', kExt | kFd, 8}, {'b', kStd | kFd | kBrs, 3}, {'B', kExt | kFd | kBrs, 8},
+};
+
+const FrameLineKind *FrameLineOf(char letter) {
+    for (const FrameLineKind &k : kFrameLines)
+        if (k.letter == letter) return &k;
+    return nullptr;
+}
+
 /* Decodes one complete line (n characters, no carriage return, no NUL):
  * a frame into the batch, a status reply into the status words; anything
  * else is dropped. */
 void DecodeLine(Device *dev, const char *s, uint32_t n, FrameBatch &batch, uint16_t stamp) {
-    uint32_t lengthPos, idDigits;
-    bool fd = false;
-    CanFdMsg msg{};
-    switch (s[0]) {
-    case 'F': {
+    if (s[0] == 'F') {
         uint32_t status = 0;
         if (ParseStatusReply_Lawicel(s, n, &status) == 0) {
             // The value first, then the bit: whoever sees the bit finds it.
@@ -89,54 +105,24 @@ void DecodeLine(Device *dev, const char *s, uint32_t n, FrameBatch &batch, uint1
         }
         return;
     }
-    case 'T':
-    case 'R':
-        if (n < 10) return;
-        msg.Flags = KORVA_FLAG_EXTENDED;
-        lengthPos = 9;
-        idDigits = 8;
-        break;
-    case 't':
-    case 'r':
-        if (n < 5) return;
-        msg.Flags = KORVA_FLAG_STANDARD;
-        lengthPos = 4;
-        idDigits = 3;
-        break;
-    case 'D': // CAN FD, "B" with bit-rate switch
-    case 'B':
-        if (n < 10) return;
-        msg.Flags = KORVA_FLAG_EXTENDED | KORVA_FLAG_FD | (s[0] == 'B' ? KORVA_FLAG_BRS : 0);
-        lengthPos = 9;
-        idDigits = 8;
-        fd = true;
-        break;
-    case 'd':
-    case 'b':
-        if (n < 5) return;
-        msg.Flags = KORVA_FLAG_STANDARD | KORVA_FLAG_FD | (s[0] == 'b' ? KORVA_FLAG_BRS : 0);
-        lengthPos = 4;
-        idDigits = 3;
-        fd = true;
-        break;
-    default:
-        return;
-    }
+    const FrameLineKind *kind = FrameLineOf(s[0]);
+    const uint32_t lengthPos = kind ? 1 + kind->idDigits : 0;
+    if (kind == nullptr || n <= lengthPos) return;
+    CanFdMsg msg{};
+    msg.Flags = kind->flags;
     // A classic frame holds 8 bytes: any other length digit makes the line
     // unusable; FD frames have the codes 9..F for 12..64 bytes too.
     const int code = HexDigit(s[lengthPos]);
-    if (code < 0 || (!fd && code > 8) || (s[lengthPos] >= 'a' && s[lengthPos] <= 'f')) return;
+    if (code < 0 || (!(kind->flags & kFd) && code > 8) || (s[lengthPos] >= 'a' && s[lengthPos] <= 'f')) return;
     msg.Length = kFdLengths[code];
     const uint32_t dataPos = lengthPos + 1;
     uint32_t stampPos = dataPos;
-    if (s[0] == 'R' || s[0] == 'r') { // no remote frames in CAN FD
-        msg.Flags |= KORVA_FLAG_REMOTE;
-    } else {
+    if (!(kind->flags & kRtr)) {
         stampPos = dataPos + 2U * msg.Length;
         if (n < stampPos) return;
         AsciiData2Binary(msg.Data, msg.Length, s + dataPos);
     }
-    msg.Identifier = HexValue(s + 1, idDigits);
+    msg.Identifier = HexValue(s + 1, kind->idDigits);
     if (n == stampPos + 4) {
         msg.Flags |= KORVA_FLAG_TIMESTAMP;
         msg.TimeStamp = static_cast<uint16_t>(HexValue(s + stampPos, 4));
