@@ -9,11 +9,14 @@
 //            13 636 frames/s) to korva serve, with 1, 4 and 8 raw Lawicel
 //            clients reading: frames each client received, lost, out of
 //            order, and the server's CPU time per frame per client.
+//   fd       the fanout flood of CAN FD frames (64 bytes with bit-rate
+//            switch, 134-byte lines: 2 239 frames/s) to korva serve
+//            --data-bitrate 2M.
 //   stall    the same flood for 30 s (--stall-seconds) with 4 clients
 //            reading and one that opened and never reads: what the others
 //            received, and when the server cut the stalled one off.
 //
-// Usage: korva_serve [--n N] [--seconds S] [--stall-seconds S] [--scenario rtt|fanout|stall]...
+// Usage: korva_serve [--n N] [--seconds S] [--stall-seconds S] [--scenario rtt|fanout|fd|stall]...
 // It finds korva and korva_rtt in the build tree beside it.
 #include "korva_api.h"
 
@@ -45,7 +48,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kLineBytesPerSecond = 3'000'000 / 10.0; // 8N1
 constexpr size_t kFloodLine = 22;                        // "t1008" + 16 digits + CR
-const double kFloodRate = kLineBytesPerSecond / kFloodLine;
+constexpr size_t kFdFloodLine = 134;                     // "b100F" + 128 digits + CR
+// Frames per second at the line rate: classic or FD flood lines.
+double FloodRate(bool fd) { return kLineBytesPerSecond / static_cast<double>(fd ? kFdFloodLine : kFloodLine); }
 
 fs::path Here() { return fs::read_symlink("/proc/self/exe").parent_path(); }
 
@@ -173,8 +178,10 @@ int Rtt(int n) {
 
 // A full Lawicel adapter on TCP (the protocol of korva_sim, lawicel_peer)
 // that, once open and asked to, sends frames 100#SEQ(4 bytes)~SEQ at the
-// line rate.
+// line rate; with fd, CAN FD frames of 64 bytes (SEQ, ~SEQ, then 0x55).
 struct FloodAdapter {
+    explicit FloodAdapter(bool fdFrames = false) : fd(fdFrames) {}
+    const bool fd;
     int listener = -1, port = 0;
     std::atomic<uint64_t> toSend{0}, sent{0};
     std::atomic<bool> quit{false};
@@ -203,7 +210,7 @@ struct FloodAdapter {
     void Run() {
         int host = -1;
         lawicel_peer::Adapter proto;
-        lawicel_peer::CommandLines lines(63);
+        lawicel_peer::CommandLines lines(lawicel_peer::kMaxFrameLine);
         uint64_t seq = 0;
         Clock::time_point floodStart{};
         uint64_t floodBase = 0;
@@ -215,6 +222,7 @@ struct FloodAdapter {
                 if (p.revents & POLLIN) {
                     host = accept(listener, nullptr, nullptr);
                     proto = lawicel_peer::Adapter();
+                    if (fd) proto.dialect = lawicel_peer::Dialect::Fd;
                     lines.Reset();
                 }
                 continue;
@@ -234,11 +242,13 @@ struct FloodAdapter {
             if (proto.IsOpen() && seq < toSend) {
                 if (floodStart == Clock::time_point{}) floodStart = Clock::now(), floodBase = seq;
                 const double elapsed = std::chrono::duration<double>(Clock::now() - floodStart).count();
-                const uint64_t due = std::min<uint64_t>(toSend, floodBase + static_cast<uint64_t>(elapsed * kFloodRate) + 1);
+                const uint64_t due = std::min<uint64_t>(toSend, floodBase + static_cast<uint64_t>(elapsed * FloodRate(fd)) + 1);
                 for (; seq < due; ++seq) {
                     lawicel_peer::Frame f;
                     f.id = 0x100;
-                    f.len = 8;
+                    f.fd = f.brs = fd;
+                    f.len = fd ? 64 : 8;
+                    std::memset(f.data, 0x55, f.len);
                     for (int b = 0; b < 4; ++b) {
                         f.data[b] = static_cast<uint8_t>(seq >> (24 - 8 * b));
                         f.data[4 + b] = static_cast<uint8_t>(~f.data[b]);
@@ -301,7 +311,9 @@ void ReadAll(std::vector<Reader> &readers, uint64_t expected) {
                     const std::string_view line(r.partial.data() + start, cr - start);
                     start = cr + 1;
                     uint32_t seq = 0;
-                    if (line.size() != 21 || line[0] != 't' || !lawicel_peer::ParseHex(line.substr(5, 8), seq)) continue;
+                    const bool frame = (line.size() == kFloodLine - 1 && line[0] == 't') ||
+                                       (line.size() == kFdFloodLine - 1 && line[0] == 'b');
+                    if (!frame || !lawicel_peer::ParseHex(line.substr(5, 8), seq)) continue;
                     if (seq != r.next) ++r.disorder;
                     r.next = seq + 1;
                     ++r.received;
@@ -314,14 +326,16 @@ void ReadAll(std::vector<Reader> &readers, uint64_t expected) {
     }
 }
 
-int FanOut(int clients, double seconds) {
-    FloodAdapter adapter;
+int FanOut(int clients, double seconds, bool fd) {
+    FloodAdapter adapter(fd);
     Server server;
-    if (!adapter.Start() || !server.Start("127.0.0.1:" + std::to_string(adapter.port), "--max-clients 16")) return 1;
+    if (!adapter.Start() ||
+        !server.Start("127.0.0.1:" + std::to_string(adapter.port), fd ? "--max-clients 16 --data-bitrate 2M" : "--max-clients 16"))
+        return 1;
     std::vector<Reader> readers(static_cast<size_t>(clients));
     for (Reader &r : readers)
         if ((r.fd = ConnectLoopback(server.port)) < 0 || !OpenSession(r.fd)) return 1;
-    const uint64_t n = static_cast<uint64_t>(kFloodRate * seconds);
+    const uint64_t n = static_cast<uint64_t>(FloodRate(fd) * seconds);
     const double cpu0 = CpuSeconds(server.pid);
     const auto t0 = Clock::now();
     adapter.Flood(n);
@@ -335,9 +349,10 @@ int FanOut(int clients, double seconds) {
         least = std::min(least, r.received);
         close(r.fd);
     }
-    std::printf("fanout %d client%s: %llu frames at %.0f frames/s (3 Mbaud line), each client got >= %llu, "
+    std::printf("%s %d client%s: %llu frames at %.0f frames/s (3 Mbaud line), each client got >= %llu, "
                 "lost %llu, out of order %llu, %.1f s; server CPU %.2f s = %.2f us per frame per client\n",
-                clients, clients == 1 ? "" : "s", static_cast<unsigned long long>(n), kFloodRate,
+                fd ? "fd 64-byte" : "fanout", clients, clients == 1 ? "" : "s", static_cast<unsigned long long>(n),
+                FloodRate(fd),
                 static_cast<unsigned long long>(least), static_cast<unsigned long long>(lost),
                 static_cast<unsigned long long>(disorder), took, cpu,
                 cpu * 1e6 / static_cast<double>(n) / clients);
@@ -353,7 +368,7 @@ int Stall(double seconds) {
     std::vector<Reader> readers(4);
     for (Reader &r : readers)
         if ((r.fd = ConnectLoopback(server.port)) < 0 || !OpenSession(r.fd)) return 1;
-    const uint64_t n = static_cast<uint64_t>(kFloodRate * seconds);
+    const uint64_t n = static_cast<uint64_t>(FloodRate(false) * seconds);
     const auto t0 = Clock::now();
     adapter.Flood(n);
     ReadAll(readers, n);
@@ -388,7 +403,7 @@ int main(int argc, char **argv) {
         else if (a == "--scenario" && v) scenarios.insert(argv[++i]);
         else {
             std::fprintf(stderr, "usage: korva_serve [--n N] [--seconds S] [--stall-seconds S] "
-                                 "[--scenario rtt|fanout|stall]...\n");
+                                 "[--scenario rtt|fanout|fd|stall]...\n");
             return 2;
         }
     }
@@ -397,7 +412,9 @@ int main(int argc, char **argv) {
     int rc = 0;
     if (runs("rtt")) rc |= Rtt(n);
     if (runs("fanout"))
-        for (int clients : {1, 4, 8}) rc |= FanOut(clients, seconds);
+        for (int clients : {1, 4, 8}) rc |= FanOut(clients, seconds, false);
+    if (runs("fd"))
+        for (int clients : {1, 4, 8}) rc |= FanOut(clients, seconds, true);
     if (runs("stall")) rc |= Stall(stallSeconds);
     return rc;
 }
