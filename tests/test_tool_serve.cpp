@@ -36,7 +36,7 @@ constexpr auto kWait = std::chrono::seconds(30);
 // A server on a simulated adapter, its port read from its first line.
 struct Served {
     Served(const TempDir &dir, std::vector<std::string> options, std::vector<std::string> simOptions = {})
-        : sim(Cat({"--tcp", "0"}, simOptions)), run(dir, Args(std::move(options), sim.TcpName())) {
+        : sim(Args({"--tcp", "0"}, simOptions)), run(dir, Args(std::move(options), {"--tcp", "0", sim.TcpName()})) {
         const auto deadline = std::chrono::steady_clock::now() + kWait;
         const std::regex serving("serving .* on ([0-9.]+):([0-9]+) ");
         while (port == 0 && std::chrono::steady_clock::now() < deadline) {
@@ -50,15 +50,9 @@ struct Served {
             }
         }
     }
-    static std::vector<std::string> Cat(std::vector<std::string> a, const std::vector<std::string> &b) {
+    static std::vector<std::string> Args(std::vector<std::string> a, const std::vector<std::string> &b) {
         a.insert(a.end(), b.begin(), b.end());
         return a;
-    }
-    static std::vector<std::string> Args(std::vector<std::string> options, const std::string &adapter) {
-        std::vector<std::string> args{"serve", "--tcp", "0"};
-        args.insert(args.end(), options.begin(), options.end());
-        args.push_back(adapter);
-        return args;
     }
     std::string Name() const { return "127.0.0.1:" + std::to_string(port); }
 
@@ -160,18 +154,20 @@ class ToolServeBus : public ::testing::TestWithParam<bool> {};
 TEST_P(ToolServeBus, ClientsShareTheAdapterAndOnlyTheServersBitRates) {
     if (!HavePythonCan()) GTEST_SKIP() << "python-can (python3-can, python3-serial) missing";
     const bool fd = GetParam();
-    const std::vector<std::string> dataRate = fd ? std::vector<std::string>{"--data-bitrate", "2M"}
-                                                 : std::vector<std::string>{};
+    // A korva command line with the data bit rate after the subcommand on an FD bus.
+    const auto onBus = [fd](std::vector<std::string> args) {
+        if (fd) args.insert(args.begin() + 1, {"--data-bitrate", "2M"});
+        return args;
+    };
     TempDir dir;
-    Served srv(dir, Served::Cat({"-b", "500k"}, dataRate), fd ? std::vector<std::string>{"--dialect", "fd"}
-                                                               : std::vector<std::string>{});
+    Served srv(dir, onBus({"serve", "-b", "500k"}), fd ? std::vector<std::string>{"--dialect", "fd"}
+                                                       : std::vector<std::string>{});
     ASSERT_NE(0, srv.port) << srv.run.Err();
     EXPECT_EQ("127.0.0.1", srv.address); // loopback unless --listen says otherwise
 
     const std::string count = fd ? "7" : "5";
-    KorvaRun a(dir, Served::Cat(Served::Cat({"dump", "-n", count}, dataRate), {srv.Name()}));
-    KorvaRun b(dir, Served::Cat(Served::Cat({"dump", "--btr", "001C", "-n", count}, dataRate), // 500k as registers
-                                {srv.Name()}));
+    KorvaRun a(dir, onBus({"dump", "-n", count, srv.Name()}));
+    KorvaRun b(dir, onBus({"dump", "--btr", "001C", "-n", count, srv.Name()})); // 500k as registers
     KorvaRun py(dir, {srv.Name()}, {"/usr/bin/python3", "-c", kPythonClient});
     ASSERT_TRUE(srv.WaitOpen(3)) << srv.run.Err();
 
@@ -183,8 +179,7 @@ TEST_P(ToolServeBus, ClientsShareTheAdapterAndOnlyTheServersBitRates) {
     ASSERT_TRUE(srv.sim.Command("send 123#AABB"));
     ASSERT_TRUE(srv.sim.Command("send 12345678#01 count=2"));
     ASSERT_TRUE(srv.sim.WaitFor("rx t4563010203")); // python-can's frame reached the adapter
-    std::vector<std::string> send = Served::Cat({"send"}, dataRate);
-    send.push_back(srv.Name());
+    std::vector<std::string> send = onBus({"send", srv.Name()});
     if (fd) send.push_back("7E0##0" + std::string(128, 'E')); // 64 bytes: a line past the classic limit
     send.push_back("321#CC");
     const auto sent = RunKorva(dir, send);
@@ -197,22 +192,20 @@ TEST_P(ToolServeBus, ClientsShareTheAdapterAndOnlyTheServersBitRates) {
         EXPECT_TRUE(srv.sim.WaitFor("rx d7E0F" + std::string(128, 'E')));
     }
     EXPECT_TRUE(srv.sim.WaitFor("rx t3211CC"));
-    std::vector<std::string> both;
-    if (fd) both.push_back("1FFFFFFF  [12]  00 01 02 03 04 05 06 07 08 09 0A 0B");
-    for (const char *f : {"123   [2]  AA BB", "12345678   [1]  01", "12345678   [1]  01"}) both.push_back(f);
-    both.push_back("456   [3]  01 02 03");
+    std::vector<std::string> both{"123   [2]  AA BB", "12345678   [1]  01", "12345678   [1]  01",
+                                  "456   [3]  01 02 03", "321   [1]  CC"};
     if (fd) {
+        both.insert(both.begin(), "1FFFFFFF  [12]  00 01 02 03 04 05 06 07 08 09 0A 0B");
         std::string e = "7E0  [64] ";
         for (int i = 0; i < 64; ++i) e += " EE";
-        both.push_back(e);
+        both.insert(both.end() - 1, e);
     }
-    both.push_back("321   [1]  CC");
     EXPECT_EQ(both, Frames(a.OutLines()));
     EXPECT_EQ(both, Frames(b.OutLines()));
     EXPECT_EQ((std::vector<std::string>{"123#AABB", "12345678#01", "12345678#01", "321#CC"}), py.OutLines());
 
     // Another bit rate or data bit rate is refused, and said so.
-    const auto refused = RunKorva(dir, Served::Cat({"dump", "-b", "250k", "-n", "1", srv.Name()}, dataRate));
+    const auto refused = RunKorva(dir, onBus({"dump", "-b", "250k", "-n", "1", srv.Name()}));
     EXPECT_EQ(1, refused.status);
     EXPECT_NE(std::string::npos, refused.err.find("refused")) << refused.err;
     EXPECT_TRUE(srv.WaitErr("bit rate S5 refused: the bus runs at S6"));
@@ -232,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(, ToolServeBus, ::testing::Values(false, true),
 
 TEST(ToolServe, StalledGarbledAndSurplusClientsHarmNobody) {
     TempDir dir;
-    Served srv(dir, {"--max-clients", "2", "--queue", "1024"});
+    Served srv(dir, {"serve", "--max-clients", "2", "--queue", "1024"});
     ASSERT_NE(0, srv.port) << srv.run.Err();
 
     // A client that opens and then reads nothing, with a small socket buffer.
